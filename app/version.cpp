@@ -1,0 +1,3 @@
+#include "version.h"
+
+const char* vyrocr_version() { return VYR_VERSION; }

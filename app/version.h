@@ -1,0 +1,4 @@
+#pragma once
+
+// The program's version text.
+const char* vyrocr_version();

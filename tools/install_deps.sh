@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs. Safe to run again: it only
+# calls apt-get when something is missing.
+set -euo pipefail
+pkgs=(
+  build-essential cmake pkg-config
+  libopencv-dev libopencv-contrib-dev libpolyclipping-dev fonts-ocr-b
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  python3 python3-numpy python3-onnx python3-opencv python3-pil
+)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  echo "installing: ${missing[*]}"
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
+fi
