@@ -101,3 +101,7 @@ int copy_ocr_result(PASSPORT_OCR_RESULT& src, OCR_RESULT& dst);
 int copy_ocr_result(OCR_RESULT& src, OCR_RESULT& dst);
 int copy_passport_result(PASSPORT_OCR_RESULT& src, PASSPORT_OCR_RESULT& dst);
 void copy_certificate_type(char* mrz, OCR_RESULT& r);
+
+// Logs one labelled line per field of r (Chinese labels) as a single level-0
+// message; prints nothing in location-only mode (g_scan_none == 1).
+void print_passport_result(OCR_RESULT& r);

@@ -15,6 +15,23 @@ char g_log_file_name[200] = {0};
 namespace {
 constexpr long kMaxLogFileSize = 10000000;
 constexpr std::size_t kMessageBuffer = 1024;
+
+// Length of buf[0..len) without a trailing UTF-8 sequence that the cut left
+// incomplete, so a cut message never ends in half a character.
+std::size_t whole_utf8_prefix(const char* buf, std::size_t len) {
+  std::size_t start = len;
+  while (start > 0 && (static_cast<unsigned char>(buf[start - 1]) & 0xC0) == 0x80 &&
+         len - start < 3)
+    --start;
+  if (start == 0) return len;
+  const unsigned char lead = static_cast<unsigned char>(buf[start - 1]);
+  std::size_t need = 1;
+  if ((lead & 0xE0) == 0xC0) need = 2;
+  else if ((lead & 0xF0) == 0xE0) need = 3;
+  else if ((lead & 0xF8) == 0xF0) need = 4;
+  else return len;  // ASCII or not UTF-8 at all: leave the bytes alone
+  return (len - (start - 1) < need) ? start - 1 : len;
+}
 }  // namespace
 
 long get_file_size(const char* path) {
@@ -24,6 +41,7 @@ long get_file_size(const char* path) {
 }
 
 void write_log_file(const char* text) {
+  if (text == nullptr) return;
   const char* mode = get_file_size(g_log_file_name) > kMaxLogFileSize ? "w" : "a";
   FILE* f = std::fopen(g_log_file_name, mode);
   if (f == nullptr) {
@@ -45,7 +63,8 @@ void vyr_log(int level, const char* format, ...) {
   std::size_t len = 0;
   if (n > 0) {
     len = static_cast<std::size_t>(n);
-    if (len > kMessageBuffer - 2) len = kMessageBuffer - 2;  // text was cut
+    // Longer text was cut to 1022 bytes; drop a character split by the cut.
+    if (len > kMessageBuffer - 2) len = whole_utf8_prefix(buf, kMessageBuffer - 2);
   }
   buf[len] = '\n';
   buf[len + 1] = '\0';

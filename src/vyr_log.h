@@ -8,9 +8,9 @@ extern int g_log_file_dummy;
 // Path of the log file, NUL-terminated, at most 199 characters.
 extern char g_log_file_name[200];
 
-// Formats a message into a 1024-byte buffer (text longer than 1022 characters
-// is cut), appends one newline and prints it on standard output. Any level
-// other than 1 is level 0.
+// Formats a message into a 1024-byte buffer, appends one newline and prints it
+// on standard output. Text longer than 1022 bytes is cut there (back to the
+// last whole UTF-8 character). Any level other than 1 is level 0.
 void vyr_log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 void vyr_set_log_dummy(int quiet);
