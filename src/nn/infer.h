@@ -16,7 +16,10 @@ namespace nn {
 
 enum class Device { CPU, OpenCL };
 
-// Where and how a network runs. numThread is the worker count for its runs.
+// Where and how a network runs. numThread is the worker count for its runs:
+// the engine's thread pool is process-wide, so a network sets it for the
+// duration of each of its runs and restores it afterwards (runs are
+// sequential in this system). 0 or less leaves the process setting alone.
 struct SessionConfig {
   Device device = Device::CPU;
   int numThread = 1;
@@ -56,6 +59,11 @@ class Network {
   std::vector<std::string> inputNames() const;
   std::vector<std::string> outputNames() const;
 
+  // The shape an input is declared with in the model (empty name: the first
+  // input); dynamic dimensions are -1. Empty when the name is unknown or the
+  // model declares no shape.
+  std::vector<int> inputShape(const std::string& name = std::string()) const;
+
   // Sets an input for the next run; an empty name means the first input.
   // Returns 0, or -1 for an unknown name or an empty tensor.
   int setInput(const Tensor& t, const std::string& name = std::string());
@@ -76,8 +84,9 @@ class Network {
 
 // Converts an 8-bit image (1, 3 or 4 channels, treated as BGR/BGRA/grey) into
 // a 1x3xHxW tensor: per channel (pixel - mean[c]) * normal[c], with the
-// channels in RGB order when toRGB is set. Returns 0, or -1 for an empty or
-// unsupported image.
+// channels in RGB order when toRGB is set. c counts the tensor's channels,
+// i.e. after the swap. A null mean is all 0, a null normal all 1. Returns 0,
+// or -1 for an empty or unsupported image.
 int imageToTensor(const cv::Mat& image, const float mean[3], const float normal[3], bool toRGB,
                   Tensor& out);
 
