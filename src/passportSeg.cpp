@@ -6,6 +6,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "preprocess.h"
 #include "utils.h"
 
 bool operator<(const CRange& a, const CRange& b) { return (a.end - a.start) < (b.end - b.start); }
@@ -14,23 +15,6 @@ namespace {
 
 constexpr int kInk = 128;  // values below are ink
 constexpr int kMinColumnRuns = 8;
-
-// An 8-bit one-channel view of any image (a grey copy of a colour one); empty
-// when there is nothing to read.
-cv::Mat inkPlane(const cv::Mat& image) {
-  if (image.empty()) return cv::Mat();
-  if (image.type() == CV_8UC1) return image;
-  cv::Mat grey = image;
-  if (grey.channels() == 3) {
-    cv::cvtColor(grey, grey, cv::COLOR_BGR2GRAY);
-  } else if (grey.channels() == 4) {
-    cv::cvtColor(grey, grey, cv::COLOR_BGRA2GRAY);
-  } else if (grey.channels() != 1) {
-    return cv::Mat();
-  }
-  if (grey.depth() != CV_8U) grey.convertTo(grey, CV_8U);
-  return grey;
-}
 
 // Number of columns at which a row differs from its left neighbour.
 std::vector<int> rowTransitions(const cv::Mat& img) {
@@ -106,7 +90,7 @@ cv::Rect bandOfRun(const CRange& r, const cv::Mat& img) {
 int charseg(cv::Mat& line, std::vector<cv::Rect>& boxes) {
   cv::Mat img;
   try {
-    img = inkPlane(line);
+    img = greyPlane(line);
   } catch (const cv::Exception&) {
     return -1;
   }
@@ -156,7 +140,7 @@ int charseg(cv::Mat& line, std::vector<cv::Rect>& boxes) {
 int horizonseg(cv::Mat& image, cv::Rect band, std::vector<cv::Rect>& boxes) {
   cv::Mat img;
   try {
-    img = inkPlane(image);
+    img = greyPlane(image);
   } catch (const cv::Exception&) {
     return -1;
   }
@@ -244,7 +228,7 @@ int horizonseg(cv::Mat& image, cv::Rect band, std::vector<cv::Rect>& boxes) {
 cv::Rect clipChar(cv::Mat& image, cv::Rect box) {
   cv::Mat img;
   try {
-    img = inkPlane(image);
+    img = greyPlane(image);
   } catch (const cv::Exception&) {
     return box;
   }
@@ -280,7 +264,7 @@ cv::Rect clipChar(cv::Mat& image, cv::Rect box) {
 int twolineseg(cv::Mat& image, std::vector<cv::Rect>& boxes) {
   cv::Mat img;
   try {
-    img = inkPlane(image);
+    img = greyPlane(image);
   } catch (const cv::Exception&) {
     return -1;
   }
@@ -295,7 +279,7 @@ int twolineseg(cv::Mat& image, std::vector<cv::Rect>& boxes) {
 int charseg_card(cv::Mat& image, std::vector<cv::Rect>& boxes) {
   cv::Mat img;
   try {
-    img = inkPlane(image);
+    img = greyPlane(image);
   } catch (const cv::Exception&) {
     return 0;
   }
@@ -308,7 +292,7 @@ int charseg_card(cv::Mat& image, std::vector<cv::Rect>& boxes) {
 cv::Rect clipChar1(cv::Mat& image, cv::Rect box) {
   cv::Mat img;
   try {
-    img = inkPlane(image);
+    img = greyPlane(image);
   } catch (const cv::Exception&) {
     img.release();
   }

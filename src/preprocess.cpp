@@ -14,21 +14,6 @@ namespace {
 constexpr int kCardBlockSize = 31;
 constexpr int kMinBorder = 20;
 
-// The grey plane of any line image, 8 bits deep; empty when there is nothing
-// to binarise.
-cv::Mat greyPlane(const cv::Mat& line) {
-  if (line.empty()) return cv::Mat();
-  cv::Mat grey = line;
-  if (grey.channels() == 3) {
-    cv::cvtColor(grey, grey, cv::COLOR_BGR2GRAY);
-  } else if (grey.channels() == 4) {
-    cv::cvtColor(grey, grey, cv::COLOR_BGRA2GRAY);
-  } else if (grey.channels() != 1) {
-    return cv::Mat();
-  }
-  if (grey.depth() != CV_8U) grey.convertTo(grey, CV_8U);
-  return grey;
-}
 
 // Binarises one line into out and returns its border width, or -1 (out
 // emptied) when the line holds no pixels.
@@ -68,6 +53,20 @@ void binariseInto(const cv::Mat& line, cv::Mat& out, int blockSize, int C, int& 
 }
 
 }  // namespace
+
+cv::Mat greyPlane(const cv::Mat& line) {
+  if (line.empty()) return cv::Mat();
+  cv::Mat grey = line;
+  if (grey.channels() == 3) {
+    cv::cvtColor(grey, grey, cv::COLOR_BGR2GRAY);
+  } else if (grey.channels() == 4) {
+    cv::cvtColor(grey, grey, cv::COLOR_BGRA2GRAY);
+  } else if (grey.channels() != 1) {
+    return cv::Mat();
+  }
+  if (grey.depth() != CV_8U) grey.convertTo(grey, CV_8U);
+  return grey;
+}
 
 void preprocess1(cv::Mat& grey1, cv::Mat& grey2, cv::Mat& bin1, cv::Mat& bin2, int blockSize,
                  int C) {

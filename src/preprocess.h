@@ -32,3 +32,7 @@ void preprocess_card(cv::Mat& grey1, cv::Mat& grey2, cv::Mat& bin1, cv::Mat& bin
 // The third MRZ line of the APEC card, as preprocess_card; writes g_line3_edge
 // only.
 void preprocess_card_one(cv::Mat& grey, cv::Mat& bin);
+
+// The 8-bit grey plane of any line image (colour and BGRA lines are converted,
+// a grey one is returned as it is); empty when there is nothing to read.
+cv::Mat greyPlane(const cv::Mat& line);
