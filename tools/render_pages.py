@@ -1,0 +1,335 @@
+#!/usr/bin/python3
+"""Renders synthetic passport and visa data pages for the scan tests.
+
+Each page is a document photographed or scanned flat: a light page with a
+header, a photo area, printed field labels and values, and the two OCR-B lines
+of the machine-readable zone (MRZ) in the bottom band. The MRZ holds random but
+valid data: known nationality codes, plausible dates and correct ICAO 9303
+check digits. A page may be tilted by a few degrees, blurred, noised, darkened
+or rendered at another width than the 1600 pixels the scanner works at.
+
+For every page two files are written into the output directory:
+
+  <name>.png   the page (RGB, or grey when the variant asks for it)
+  <name>.txt   the expected fields, one "key:value" line each:
+               kind       passport, visa_a (2 x 44), visa_b (2 x 36) or
+                          odd_lengths (no MRZ, see below)
+               mrz1, mrz2 the two MRZ lines
+               cert_type  1 passport, 7 visa
+               id         document number without its check digit and fillers
+               name_en    the name as the reader gives it (fillers as blanks,
+                          surname and given names two blanks apart)
+               nationality, birthday (YYMMDD), sex (M or F), valid_to (YYMMDD),
+               issue_country
+               tilt, blur, noise, width, height: how the page was made
+
+Usage (Debian's python with PIL and numpy):
+
+  /usr/bin/python3 tools/render_pages.py tests/data/pages [--seed N]
+
+The output is a function of the seed: the same seed gives the same pages.
+Two pages of kind "odd_lengths" carry lines of 48 / 44 and 44 / 40
+characters: no MRZ, they make the segmentation's retries run.
+"""
+import argparse
+import os
+import random
+
+import numpy as np
+from PIL import Image, ImageDraw, ImageFilter, ImageFont
+
+OCRB = "/usr/share/fonts/opentype/ocr-b/OCRB.otf"
+SANS = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
+SANS_BOLD = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"
+
+SURNAMES = ["ERIKSSON", "MUELLER", "DUPONT", "ROSSI", "GARCIA", "NOWAK", "SILVA",
+            "JOHANSSON", "PETROV", "TANAKA", "OKAFOR", "HANSEN", "MARTIN", "BERNARD",
+            "FISCHER", "SCHMIDT", "NGUYEN", "LARSEN", "MORENO", "WANG", "LINDQVIST",
+            "ANDERSEN", "HUBER", "BAUER", "MEYER", "JENSEN", "VARGA", "HORVAT"]
+GIVEN = ["ANNA", "MARIA", "JOHN", "PETER", "LUCAS", "SOFIA", "ELENA", "DAVID", "LEA",
+         "NOAH", "EMMA", "OLIVER", "MIA", "JONAS", "CLARA", "HUGO", "IRIS", "MILAN",
+         "NORA", "PAUL", "SARA", "TOBIAS", "JULIA", "VERA"]
+STATES = ["UTO", "GBR", "FRA", "DEU", "ITA", "ESP", "NLD", "SWE", "NOR", "POL", "CAN",
+          "AUS", "NZL", "JPN", "KOR", "USA", "BRA", "ARG", "MEX", "CHE", "AUT", "IRL",
+          "FIN", "DNK", "PRT", "BEL", "GRC", "HUN", "CZE", "ZAF"]
+# Letters that stand for a visa type on Chinese visas.
+CHN_VISA_TYPES = "LMFXZQSDGRC"
+# Letters of document numbers: O and I are left out, as most issuers do.
+DOC_LETTERS = "ABCDEFGHJKLMNPRSTUVWXYZ"
+
+MRZ_VALUES = {c: i for i, c in enumerate("0123456789")}
+MRZ_VALUES.update({c: 10 + i for i, c in enumerate("ABCDEFGHIJKLMNOPQRSTUVWXYZ")})
+MRZ_VALUES["<"] = 0
+
+
+def check_digit(text):
+    weights = (7, 3, 1)
+    return str(sum(MRZ_VALUES[c] * weights[i % 3] for i, c in enumerate(text)) % 10)
+
+
+def random_date(rng, first_year, last_year):
+    year = rng.randint(first_year, last_year)
+    month = rng.randint(1, 12)
+    day = rng.randint(1, 28)
+    return "%02d%02d%02d" % (year % 100, month, day)
+
+
+def doc_number(rng):
+    letters = rng.randint(1, 2)
+    n = "".join(rng.choice(DOC_LETTERS) for _ in range(letters))
+    n += "".join(rng.choice("0123456789") for _ in range(9 - letters))
+    if rng.random() < 0.25:  # a shorter number filled up with '<'
+        n = n[:8] + "<"
+    return n
+
+
+def name_field(surname, given, width):
+    field = surname + "<<" + "<".join(given)
+    assert len(field) <= width - 4, field
+    return field + "<" * (width - len(field))
+
+
+def make_identity(rng, kind, issuer=None):
+    """Random holder and document data; returns the MRZ lines and the fields."""
+    surname = rng.choice(SURNAMES)
+    given = rng.sample(GIVEN, rng.randint(1, 2))
+    nationality = rng.choice(STATES)
+    issuer = issuer or (nationality if rng.random() < 0.7 else rng.choice(STATES))
+    birthday = random_date(rng, 1950, 2005)
+    expiry = random_date(rng, 2026, 2035)
+    sex = rng.choice("MF")
+    number = doc_number(rng)
+    if issuer == "CHN" and kind == "passport":
+        # Chinese passport numbers start with E; an R or X there would make
+        # the document an exit-entry permit.
+        number = "E" + number[1:]
+
+    if kind == "passport":
+        code = "P<"
+        if rng.random() < 0.4:
+            personal = "".join(rng.choice("0123456789") for _ in range(rng.randint(6, 12)))
+        else:
+            personal = ""
+        personal = personal + "<" * (14 - len(personal))
+        personal_cd = check_digit(personal) if personal.strip("<") else "<"
+        width = 44
+        line2 = (number + check_digit(number) + nationality + birthday + check_digit(birthday) +
+                 sex + expiry + check_digit(expiry) + personal + personal_cd)
+        composite = (line2[0:10] + line2[13:20] + line2[21:43])
+        line2 += check_digit(composite)
+    else:
+        code = "V" + (rng.choice(CHN_VISA_TYPES) if issuer == "CHN" else "<")
+        width = 44 if kind == "visa_a" else 36
+        line2 = (number + check_digit(number) + nationality + birthday + check_digit(birthday) +
+                 sex + expiry + check_digit(expiry))
+        line2 += "<" * (width - len(line2))
+    line1 = code + issuer + name_field(surname, given, width - 5)
+    assert len(line1) == width and len(line2) == width, (line1, line2)
+
+    fields = {
+        "kind": kind,
+        "mrz1": line1,
+        "mrz2": line2,
+        "cert_type": "1" if kind == "passport" else "7",
+        "id": number.rstrip("<"),
+        "name_en": surname + "  " + " ".join(given),
+        "nationality": nationality,
+        "birthday": birthday,
+        "sex": sex,
+        "valid_to": expiry,
+        "issue_country": issuer,
+    }
+    return fields
+
+
+def pretty_date(yymmdd, century):
+    months = ["JAN", "FEB", "MAR", "APR", "MAY", "JUN", "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"]
+    return "%s %s %d%s" % (yymmdd[4:6], months[int(yymmdd[2:4]) - 1], century, yymmdd[0:2])
+
+
+def draw_photo(img, box, rng):
+    x0, y0, x1, y1 = box
+    w, h = x1 - x0, y1 - y0
+    photo = Image.new("RGB", (w, h), rng.choice([(200, 218, 232), (215, 220, 225), (190, 205, 225)]))
+    d = ImageDraw.Draw(photo)
+    cx = w // 2
+    skin = rng.choice([(232, 196, 170), (198, 150, 118), (150, 104, 78), (240, 210, 185)])
+    hair = rng.choice([(40, 30, 25), (90, 60, 30), (160, 130, 80), (30, 30, 30)])
+    # shoulders, neck, hair, face, eyes, mouth
+    d.ellipse([w * 0.1, h * 0.78, w * 0.9, h * 1.4], fill=(60, 70, 95))
+    d.rectangle([cx - w * 0.09, h * 0.58, cx + w * 0.09, h * 0.82], fill=skin)
+    d.ellipse([cx - w * 0.25, h * 0.12, cx + w * 0.25, h * 0.64], fill=hair)
+    d.ellipse([cx - w * 0.21, h * 0.2, cx + w * 0.21, h * 0.66], fill=skin)
+    for ex in (-0.09, 0.09):
+        d.ellipse([cx + w * ex - 7, h * 0.38 - 4, cx + w * ex + 7, h * 0.38 + 4], fill=(50, 40, 40))
+    d.line([cx - w * 0.07, h * 0.54, cx + w * 0.07, h * 0.54], fill=(150, 70, 70), width=4)
+    img.paste(photo, (x0, y0))
+    ImageDraw.Draw(img).rectangle(box, outline=(120, 120, 130), width=2)
+
+
+def draw_pattern(draw, width, height, colour):
+    # A faint wavy security print over the upper part of the page; the
+    # machine-readable zone stays clear of it, as on real documents.
+    for k in range(0, height, 22):
+        pts = [(x, k + 6 * np.sin(x / 37.0 + k / 50.0)) for x in range(0, width, 8)]
+        draw.line(pts, fill=colour, width=1)
+
+
+def render_page(rng, fields, variant):
+    W, H = 1600, variant.get("page_height", 1200)
+    paper = variant.get("paper", (238, 234, 224))
+    ink = variant.get("ink", (25, 25, 30))
+    img = Image.new("RGB", (W, H), paper)
+    d = ImageDraw.Draw(img)
+    mrz_top = H - variant.get("mrz_bottom", 110) - variant.get("line_gap", 56)
+    if variant.get("pattern", True):
+        tint = tuple(max(0, c - 14) for c in paper)
+        draw_pattern(d, W, mrz_top - 40, tint)
+
+    passport = fields["kind"] in ("passport", "odd_lengths")
+    label_font = ImageFont.truetype(SANS, 19)
+    value_font = ImageFont.truetype(SANS_BOLD, 28)
+    head_font = ImageFont.truetype(SANS_BOLD, 40)
+    label_colour = tuple(int(0.55 * c) for c in paper)
+    title = "PASSPORT" if passport else "VISA"
+    d.text((60, 40), title, fill=(70, 40, 90), font=head_font)
+    d.text((60 + 60 * len(title), 52), "UTOPIA  REPUBLIC", fill=label_colour, font=label_font)
+
+    draw_photo(img, (60, 150, 480, 690), rng)
+
+    century_b = 19 if int(fields["birthday"][:2]) > 30 else 20
+    rows = [("Type / Type", "P" if passport else "V"),
+            ("Code / Code", fields["issue_country"]),
+            ("Document No. / No.", fields["id"]),
+            ("Surname / Nom", fields["name_en"].split("  ")[0]),
+            ("Given names / Prenoms", fields["name_en"].split("  ")[1]),
+            ("Nationality / Nationalite", fields["nationality"]),
+            ("Date of birth / Date de naissance", pretty_date(fields["birthday"], century_b)),
+            ("Sex / Sexe", fields["sex"]),
+            ("Date of expiry / Date d'expiration", pretty_date(fields["valid_to"], 20))]
+    # Five rows in one column, then the rest in two columns.
+    x, y = 540, 150
+    for i, (label, value) in enumerate(rows):
+        col = x if i < 5 or (i - 5) % 2 == 0 else x + 520
+        d.text((col, y), label, fill=label_colour, font=label_font)
+        d.text((col, y + 24), value, fill=ink, font=value_font)
+        if i < 5 or (i - 5) % 2 == 1:
+            y += 72
+    # A signature-like stroke and a short remark line, both short and above
+    # the zone.
+    d.line([(560, mrz_top - 120), (700, mrz_top - 150), (760, mrz_top - 110), (880, mrz_top - 140)],
+           fill=(40, 50, 120), width=3)
+    d.text((980, mrz_top - 140), "Authority / Autorite  MFA", fill=label_colour, font=label_font)
+
+    # The machine-readable zone: OCR-B at a fixed pitch, characters centred
+    # in their cells, starting at the same column on both lines.
+    pitch = variant.get("pitch", 26 if len(fields["mrz1"]) == 44 else 30)
+    size = variant.get("font_size", 38 if pitch <= 27 else 41)
+    font = ImageFont.truetype(OCRB, size)
+    left = variant.get("mrz_left", (W - pitch * len(fields["mrz1"])) // 2)
+    mrz_ink = variant.get("mrz_ink", (20, 20, 24))
+    faint = variant.get("faint")  # (line, first, count, grey): a worn run of characters
+    specks = variant.get("specks")  # grey of faint dots printed between the characters
+    for n, line in enumerate((fields["mrz1"], fields["mrz2"])):
+        base = mrz_top + n * variant.get("line_gap", 56)
+        for i, ch in enumerate(line):
+            colour = mrz_ink
+            if faint and faint[0] == n and faint[1] <= i < faint[1] + faint[2]:
+                colour = (faint[3],) * 3
+            d.text((left + i * pitch + pitch / 2.0, base), ch, font=font, fill=colour, anchor="ms")
+            if specks is not None and i + 1 < len(line):
+                x = left + (i + 1) * pitch - 3
+                d.rectangle([x, base - 22, x + 5, base - 8], fill=(specks,) * 3)
+
+    if variant.get("tilt", 0.0):
+        # Rotating about the page centre: the uncovered corners show the desk.
+        img = img.rotate(variant["tilt"], resample=Image.BICUBIC, expand=False,
+                         fillcolor=variant.get("desk", (70, 72, 80)))
+    if variant.get("blur", 0.0):
+        img = img.filter(ImageFilter.GaussianBlur(variant["blur"]))
+    if variant.get("noise", 0):
+        a = np.asarray(img).astype(np.int16)
+        noise = np.random.default_rng(variant["noise_seed"]).normal(0.0, variant["noise"], a.shape[:2])
+        # One noise plane for all channels keeps the files small.
+        a = np.clip(a + noise[:, :, None].round().astype(np.int16), 0, 255).astype(np.uint8)
+        img = Image.fromarray(a)
+    if variant.get("width", W) != W:
+        w = variant["width"]
+        img = img.resize((w, int(round(H * w / W))), Image.BILINEAR)
+    if variant.get("grey", False):
+        img = img.convert("L")
+    return img
+
+
+# The committed set: tilts, blur, noise, contrast and sizes, passports and visas.
+PAGES = [
+    ("p01_clean", "passport", {}),
+    ("p02_tilt_p1", "passport", {"tilt": 1.0}),
+    ("p03_tilt_m2", "passport", {"tilt": -2.0}),
+    ("p04_tilt_p25", "passport", {"tilt": 2.5}),
+    ("p05_blur", "passport", {"blur": 1.2}),
+    ("p06_noise", "passport", {"noise": 6, "grey": True, "width": 1000}),
+    ("p07_dark", "passport", {"paper": (150, 146, 140), "ink": (40, 40, 40), "mrz_ink": (35, 35, 35)}),
+    ("p08_tilt_blur", "passport", {"tilt": -1.2, "blur": 1.0}),
+    ("p09_wide", "passport", {"width": 2000}),
+    ("p10_small", "passport", {"width": 1200}),
+    ("p11_short", "passport", {"page_height": 1000, "pattern": False}),
+    ("p12_pitch25", "passport", {"pitch": 25, "font_size": 37}),
+    ("p13_pitch27", "passport", {"pitch": 27, "font_size": 39, "tilt": 0.6}),
+    ("p14_chn", "passport", {"issuer": "CHN"}),
+    ("v01_a_clean", "visa_a", {}),
+    ("v02_a_tilt", "visa_a", {"tilt": 1.5}),
+    ("v03_a_chn", "visa_a", {"issuer": "CHN"}),
+    ("v04_a_chn_blur", "visa_a", {"issuer": "CHN", "blur": 1.0, "tilt": -0.8}),
+    ("v05_b_clean", "visa_b", {}),
+    ("v06_b_tilt", "visa_b", {"tilt": -1.5}),
+    ("v07_b_noise", "visa_b", {"noise": 4, "grey": True, "width": 1100, "pattern": False}),
+    ("v08_b_low", "visa_b", {"paper": (205, 210, 200), "mrz_ink": (70, 70, 75)}),
+    ("v09_b_spaced", "visa_b", {"pitch": 36, "font_size": 38}),
+    ("p15_tilt3", "passport", {"tilt": 2.9}),
+    ("p16_specks", "passport", {"specks": 214, "pattern": False}),
+    ("p17_worn", "passport", {"faint": (1, 20, 3, 224), "pattern": False}),
+    ("x01_long_line", "odd_lengths", {"lengths": (48, 44), "pitch": 25, "font_size": 37, "pattern": False}),
+    ("x02_short_line", "odd_lengths", {"lengths": (44, 40), "pattern": False}),
+]
+
+
+def write_expected(path, fields, variant, img):
+    keys = ["kind", "mrz1", "mrz2", "cert_type", "id", "name_en", "nationality", "birthday",
+            "sex", "valid_to", "issue_country"]
+    with open(path, "w") as f:
+        for k in keys:
+            f.write("%s:%s\n" % (k, fields[k]))
+        f.write("tilt:%s\nblur:%s\nnoise:%s\n" % (variant.get("tilt", 0), variant.get("blur", 0),
+                                                variant.get("noise", 0)))
+        f.write("width:%d\nheight:%d\n" % img.size)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("out_dir")
+    ap.add_argument("--seed", type=int, default=20240611)
+    args = ap.parse_args()
+    os.makedirs(args.out_dir, exist_ok=True)
+    for index, (name, kind, variant) in enumerate(PAGES):
+        rng = random.Random(args.seed * 1000 + index)
+        variant = dict(variant)
+        variant.setdefault("noise_seed", args.seed + index)
+        fields = make_identity(rng, "passport" if kind == "odd_lengths" else kind, variant.get("issuer"))
+        if kind == "odd_lengths":
+            # Lines that are no MRZ: 48 and 40 characters, for the retries of
+            # the segmentation.
+            n1, n2 = variant["lengths"]
+            fields["kind"] = kind
+            fields["mrz1"] = (fields["mrz1"] + "<" * n1)[:n1]
+            fields["mrz2"] = (fields["mrz2"] + "<" * n2)[:n2]
+        img = render_page(rng, fields, variant)
+        # Colour pages are stored with a palette of 64 colours, which keeps the
+        # committed files small; the quantisation is one more degradation.
+        stored = img.quantize(colors=64, method=Image.Quantize.MEDIANCUT) if img.mode == "RGB" else img
+        stored.save(os.path.join(args.out_dir, name + ".png"), optimize=True)
+        write_expected(os.path.join(args.out_dir, name + ".txt"), fields, variant, img)
+
+
+if __name__ == "__main__":
+    main()
