@@ -22,13 +22,6 @@ constexpr float kMaxBarShort = 120.f;
 constexpr float kMinBarLong = 440.f;
 constexpr std::size_t kMinContourPoints = 101;
 
-// cv::imshow aborts without a display, so debug windows need one.
-void showDebug(const char* name, const cv::Mat& img) {
-  if (!isDebugShow() || img.empty()) return;
-  if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
-    return;
-  cv::imshow(name, img);
-}
 
 }  // namespace
 
@@ -70,8 +63,8 @@ int mrz_detect_rect(cv::Mat&, cv::Mat& mask, int kernelWidth, float) {
   cv::Mat linemask;
   const cv::Mat element = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(kernelWidth, 1));
   cv::morphologyEx(mask, linemask, cv::MORPH_CLOSE, element);
-  showDebug("mrz_mser", mask);
-  showDebug("mrz_mser_close", linemask);
+  debugShow("mrz_mser", mask);
+  debugShow("mrz_mser_close", linemask);
 
   std::vector<std::vector<cv::Point>> contours_mask;
   cv::findContours(linemask, contours_mask, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);

@@ -26,6 +26,7 @@
 #include "vyr_crnn.h"
 #include "vyr_log.h"
 #include "detect/centerface.h"
+#include "utils.h"
 
 int g_init_ok = 0;
 const char* g_version_information = "vyrocr v3.5.0c-20231226";
@@ -51,12 +52,6 @@ bool isCardType(int t) { return t == 3 || t == 4 || t == 11; }
 
 int elapsedMs(double t0) { return static_cast<int>(vyr_get_current_time() - t0); }
 
-// cv::imshow aborts without a display, so debug windows need one.
-void showDebug(const char* name, const cv::Mat& img) {
-  if (!isDebugShow() || img.empty()) return;
-  if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) return;
-  cv::imshow(name, img);
-}
 
 // The release sequence of shut-down; every step skips what does not exist.
 void releaseAll() {
@@ -345,7 +340,7 @@ int vyr_passport_result_analysis(cv::Mat& page, OCR_RESULT& result) {
     cv::Mat face;
     if (getPassportFaceImage(page, face) == 0) {
       g_faceimg = face.clone();
-      showDebug("face", g_faceimg);
+      debugShow("face", g_faceimg);
     }
   }
   const cv::Rect crop = isNewCamera() == 1 ? cv::Rect(120, 50, page.cols - 240, page.rows - 100)

@@ -31,7 +31,7 @@ const cv::Scalar kMagenta(255, 0, 255);
 bool canDraw(const cv::Mat& canvas) { return isDebugShow() && !canvas.empty(); }
 
 void showCanvas(const std::string& name, const cv::Mat& canvas) {
-  if (canDraw(canvas)) cv::imshow(name, canvas);
+  debugShow(name.c_str(), canvas);
 }
 
 void drawBox(cv::Mat& canvas, const cv::Rect& r, const cv::Scalar& colour) {
@@ -161,7 +161,7 @@ cv::Mat lineCanvas(const cv::Mat& line, const std::vector<cv::Rect>& boxes,
   if (boxes.size() >= 11) {
     cv::cvtColor(canvas, canvas, cv::COLOR_GRAY2BGR);
     for (const cv::Rect& r : boxes) cv::rectangle(canvas, r, kGreen, 1, cv::LINE_8, 0);
-    cv::imshow(name, canvas);
+    debugShow(name.c_str(), canvas);
   }
   return canvas;
 }

@@ -8,6 +8,7 @@
 
 #include "global.h"
 #include "matchocr.h"
+#include "utils.h"
 #include "vyr_log.h"
 
 namespace {
@@ -100,7 +101,7 @@ void fix_posRect(cv::Mat& colour1, cv::Mat& colour2, int /*count1*/, int count2)
     for (const cv::Rect& r : g_posRect_no_blank) {
       cv::rectangle(view, r, cv::Scalar(0, 255, 0), 1, cv::LINE_8, 0);
     }
-    cv::imshow("noblank", view);
+    debugShow("noblank", view);
   }
 }
 

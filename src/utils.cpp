@@ -52,18 +52,6 @@ bool finiteRect(const cv::RotatedRect& r) {
          std::fabs(r.size.width) < limit && std::fabs(r.size.height) < limit;
 }
 
-// cv::imshow aborts the process when no display can be opened, which would
-// take the embedding application down with it.
-bool canShowWindows() {
-  static const bool ok = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") ||
-                         std::getenv("QT_QPA_PLATFORM");
-  static bool warned = false;
-  if (!ok && !warned) {
-    warned = true;
-    vyr_log(1, "no display: debug windows are skipped");
-  }
-  return ok;
-}
 
 // Brightness statistics of an 8-bit one-channel image (any row stride):
 // da = mean (v - 128), cast = |da| / mean |v - 128 - da|. The spread is summed
@@ -90,6 +78,28 @@ void brightnessStats(const cv::Mat& img, float& cast, float& da) {
 bool isGreyPlane(const cv::Mat& m) { return m.type() == CV_8UC1; }
 
 }  // namespace
+
+// cv::imshow aborts the process when no display can be opened, which would
+// take the embedding application down with it.
+bool canShowWindows() {
+  static const bool ok = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") ||
+                         std::getenv("QT_QPA_PLATFORM");
+  static bool warned = false;
+  if (!ok && !warned) {
+    warned = true;
+    vyr_log(1, "no display: debug windows are skipped");
+  }
+  return ok;
+}
+
+void debugShow(const char* name, const cv::Mat& img) {
+  if (!isDebugShow() || img.empty() || !canShowWindows()) return;
+  try {
+    cv::imshow(name ? name : "", img);
+  } catch (const cv::Exception& e) {
+    vyr_log(1, "debug window %s failed: %s", name ? name : "", e.what());
+  }
+}
 
 // ---- motion gate ---------------------------------------------------------------
 

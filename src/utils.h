@@ -120,6 +120,14 @@ cv::Mat drawLineRects(const cv::Mat& img, const std::vector<cv::Rect>& rects);
 // is on; does nothing otherwise. img is never changed.
 void showLineRect(cv::Mat& img, std::vector<cv::Rect>& rects, const char* name);
 
+// Whether debug windows can be opened: cv::imshow aborts the whole process
+// when no display can be reached. Logs once when there is none.
+bool canShowWindows();
+
+// Shows img in the window `name` while the debug display is on and a display
+// exists; otherwise does nothing. Never throws.
+void debugShow(const char* name, const cv::Mat& img);
+
 // ---- sort predicates (true when the first comes before the second) ----------------
 
 bool comp(cv::RotatedRect a, cv::RotatedRect b);            // longer long side first

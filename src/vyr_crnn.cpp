@@ -8,6 +8,7 @@
 
 #include "global.h"
 #include "nn/DbNet.h"
+#include "utils.h"
 #include "vyr_log.h"
 
 CrnnNet* g_crnnNet = nullptr;
@@ -59,7 +60,7 @@ bool prepareLine(const cv::Mat& img, cv::Mat& blurred) {
   cv::Mat bgr;
   if (!toBgr(img, bgr)) return false;
   cv::GaussianBlur(bgr, blurred, cv::Size(3, 3), 1.0, 0.0, cv::BORDER_DEFAULT);
-  if (isDebugShow()) cv::imshow("crnn_extract...", blurred);
+  debugShow("crnn_extract...", blurred);
   return true;
 }
 

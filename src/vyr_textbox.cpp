@@ -122,14 +122,7 @@ void scoreLabel(cv::Mat& canvas, float score, int ax, int ay) {
               cv::LINE_8);
 }
 
-void show(const char* title, const cv::Mat& canvas) {
-  if (canvas.empty()) return;
-  try {
-    cv::imshow(title, canvas);
-  } catch (const cv::Exception& e) {
-    vyr_log(0, "%s: %s", title, e.what());
-  }
-}
+void show(const char* title, const cv::Mat& canvas) { debugShow(title, canvas); }
 
 }  // namespace
 

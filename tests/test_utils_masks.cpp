@@ -287,6 +287,8 @@ TEST(LineRects, ShowDoesNothingWhileDebugIsOff) {
   setDebugShow(0);
 }
 
+// Every debug window of the system goes through these: without a display they
+// must skip (imshow would abort the process) and say so once.
 TEST(LineRects, ShowWithoutADisplayIsSkipped) {
   unsetenv("DISPLAY");
   unsetenv("WAYLAND_DISPLAY");
@@ -297,6 +299,8 @@ TEST(LineRects, ShowWithoutADisplayIsSkipped) {
   const std::string out = stdoutOf([&] {
     showLineRect(img, rects, "back");
     showLineRect(img, rects, nullptr);
+    debugShow("noblank", img);
+    debugShow(nullptr, img);
   });
   setDebugShow(0);
   EXPECT_EQ(out, "no display: debug windows are skipped\n");
