@@ -264,21 +264,23 @@ void MNNSCRFD::generate_bboxes_kps(const SCRFDScaleParams& scale_params,
   }
 }
 
-void MNNSCRFD::generate_bboxes_kps_single_stride(
-    const SCRFDScaleParams& scale_params, const vyr::nn::Tensor& score_pred,
-    const vyr::nn::Tensor& bbox_pred, const vyr::nn::Tensor& kps_pred, unsigned int stride,
-    float score_threshold, float img_height, float img_width,
-    std::vector<BoxfWithLandmarksType>& bbox_kps_collection) {
-  const auto it = anchor_centers.find(static_cast<int>(stride));
-  if (it == anchor_centers.end()) return;
-  const std::vector<SCRFDPoint>& points = it->second;
-  const std::size_t n = decodable(score_pred, bbox_pred, &kps_pred, points.size());
+namespace {
+
+// Decodes one stride's anchors into boxes, with their four corners when the
+// keypoint map is given.
+void decode_stride(const std::vector<MNNSCRFD::SCRFDPoint>& points,
+                   const MNNSCRFD::SCRFDScaleParams& scale_params,
+                   const vyr::nn::Tensor& score_pred, const vyr::nn::Tensor& bbox_pred,
+                   const vyr::nn::Tensor* kps_pred, unsigned int stride, float score_threshold,
+                   float img_height, float img_width,
+                   std::vector<BoxfWithLandmarksType>& bbox_kps_collection) {
+  const std::size_t n = decodable(score_pred, bbox_pred, kps_pred, points.size());
   const float ratio = scale_params.ratio;
   const float dw = static_cast<float>(scale_params.dw);
   const float dh = static_cast<float>(scale_params.dh);
   const float* scores = score_pred.data.data();
   const float* bboxes = bbox_pred.data.data();
-  const float* kps = kps_pred.data.data();
+  const float* kps = kps_pred ? kps_pred->data.data() : nullptr;
 
   unsigned int count = 0;
   for (std::size_t i = 0; i < n; ++i) {
@@ -288,57 +290,7 @@ void MNNSCRFD::generate_bboxes_kps_single_stride(
     if (!(cls_conf >= score_threshold)) continue;
     const float* b = bboxes + i * 4;
     if (!finite4(b)) continue;
-    const SCRFDPoint& p = points[i];
-    const float cx = p.cx, cy = p.cy, s = p.stride;
-    BoxfWithLandmarksType box;
-    box.x1 = std::max(((cx - b[0]) * s - dw) / ratio, 0.f);
-    box.y1 = std::max(((cy - b[1]) * s - dh) / ratio, 0.f);
-    box.x2 = std::min(((cx + b[2]) * s - dw) / ratio, img_width - 1.f);
-    box.y2 = std::min(((cy + b[3]) * s - dh) / ratio, img_height - 1.f);
-    box.score = cls_conf;
-    box.label_text = kCardLabel;
-    box.label = 1;
-    box.box_flag = true;
-    const float* k = kps + i * 8;
-    box.landmarks.reserve(4);
-    for (int j = 0; j < 4; ++j) {
-      float kx = ((k[2 * j] + cx) * s - dw) / ratio;
-      float ky = ((k[2 * j + 1] + cy) * s - dh) / ratio;
-      kx = std::min(std::max(0.f, kx), img_width - 1.f);
-      ky = std::min(std::max(0.f, ky), img_height - 1.f);
-      box.landmarks.emplace_back(kx, ky);
-    }
-    box.landmarks_flag = true;
-    box.flag = true;
-    bbox_kps_collection.push_back(std::move(box));
-    if (++count > kMaxRecordsPerStride) break;
-  }
-  cut_to_limit(bbox_kps_collection, stride);
-}
-
-void MNNSCRFD::generate_bboxes_single_stride(
-    const SCRFDScaleParams& scale_params, const vyr::nn::Tensor& score_pred,
-    const vyr::nn::Tensor& bbox_pred, unsigned int stride, float score_threshold,
-    float img_height, float img_width, std::vector<BoxfWithLandmarksType>& bbox_kps_collection) {
-  const auto it = anchor_centers.find(static_cast<int>(stride));
-  if (it == anchor_centers.end()) return;
-  const std::vector<SCRFDPoint>& points = it->second;
-  const std::size_t n = decodable(score_pred, bbox_pred, nullptr, points.size());
-  const float ratio = scale_params.ratio;
-  const float dw = static_cast<float>(scale_params.dw);
-  const float dh = static_cast<float>(scale_params.dh);
-  const float* scores = score_pred.data.data();
-  const float* bboxes = bbox_pred.data.data();
-
-  unsigned int count = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const float cls_conf = scores[i];
-    // A NaN score never passes (it would also break the score order), and a
-    // box with a non-finite distance is no box.
-    if (!(cls_conf >= score_threshold)) continue;
-    const float* b = bboxes + i * 4;
-    if (!finite4(b)) continue;
-    const SCRFDPoint& p = points[i];
+    const MNNSCRFD::SCRFDPoint& p = points[i];
     const float cx = p.cx, cy = p.cy, s = p.stride;
     BoxfWithLandmarksType box;
     box.x1 = std::max(((cx - b[0]) * s - dw) / ratio, 0.f);
@@ -350,11 +302,46 @@ void MNNSCRFD::generate_bboxes_single_stride(
     box.label = 1;
     box.box_flag = true;
     box.landmarks_flag = false;
+    if (kps != nullptr) {
+      const float* k = kps + i * 8;
+      box.landmarks.reserve(4);
+      for (int j = 0; j < 4; ++j) {
+        float kx = ((k[2 * j] + cx) * s - dw) / ratio;
+        float ky = ((k[2 * j + 1] + cy) * s - dh) / ratio;
+        kx = std::min(std::max(0.f, kx), img_width - 1.f);
+        ky = std::min(std::max(0.f, ky), img_height - 1.f);
+        box.landmarks.emplace_back(kx, ky);
+      }
+      box.landmarks_flag = true;
+    }
     box.flag = true;
     bbox_kps_collection.push_back(std::move(box));
     if (++count > kMaxRecordsPerStride) break;
   }
   cut_to_limit(bbox_kps_collection, stride);
+}
+
+}  // namespace
+
+void MNNSCRFD::generate_bboxes_kps_single_stride(
+    const SCRFDScaleParams& scale_params, const vyr::nn::Tensor& score_pred,
+    const vyr::nn::Tensor& bbox_pred, const vyr::nn::Tensor& kps_pred, unsigned int stride,
+    float score_threshold, float img_height, float img_width,
+    std::vector<BoxfWithLandmarksType>& bbox_kps_collection) {
+  const auto it = anchor_centers.find(static_cast<int>(stride));
+  if (it == anchor_centers.end()) return;
+  decode_stride(it->second, scale_params, score_pred, bbox_pred, &kps_pred, stride,
+                score_threshold, img_height, img_width, bbox_kps_collection);
+}
+
+void MNNSCRFD::generate_bboxes_single_stride(
+    const SCRFDScaleParams& scale_params, const vyr::nn::Tensor& score_pred,
+    const vyr::nn::Tensor& bbox_pred, unsigned int stride, float score_threshold,
+    float img_height, float img_width, std::vector<BoxfWithLandmarksType>& bbox_kps_collection) {
+  const auto it = anchor_centers.find(static_cast<int>(stride));
+  if (it == anchor_centers.end()) return;
+  decode_stride(it->second, scale_params, score_pred, bbox_pred, nullptr, stride,
+                score_threshold, img_height, img_width, bbox_kps_collection);
 }
 
 float MNNSCRFD::iou_of(const BoxfWithLandmarksType& a, const BoxfWithLandmarksType& b) {
