@@ -17,6 +17,7 @@ namespace {
 bool isDocCode(char c) { return c == 'P' || c == 'R' || c == 'S' || c == 'T' || c == 'V'; }
 bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isOor0(char c) { return c == 'O' || c == '0'; }
 bool issuedBy(const char* mrz, const char* state) { return std::strncmp(mrz + 2, state, 3) == 0; }
 
 // O/0 repair of the five characters in front of a residence permit's visa
@@ -73,6 +74,67 @@ void repairResidenceComposite() {
   std::memcpy(r.option, five, 5);
 }
 
+// The check digit weighs a character by its value modulo 10, so it cannot
+// tell a digit from the letter of the same weight (0 from U, 8 from S, 6 from
+// G ...), and one in ten random misreadings of a run passes it too. The
+// matched characters of an alphanumeric line-2 item that carries its own
+// check digit (`start`, `len` with the digit) are therefore put to the
+// recognisers:
+// - where both agree on another reading, it replaces the matched one,
+//   provided the item still passes its check digit with it;
+// - when they cannot settle it and the MRZ recogniser's reading of the run
+//   passes the check digit as well, two readings stand that the check cannot
+//   choose between: the item is doubtful.
+// False only for a doubtful item.
+bool confirmAlnumItem(char* mrz, int start, int len, int type) {
+  if (start < 0 || len < 2 || start + len > 44) return true;
+  char* item = mrz + 44 + start;
+  if (!isDigit(item[len - 1])) return true;  // no digit: nothing can confirm a reading
+  const int n = static_cast<int>(g_posRect2_rgb.size());
+  if (start + len - 1 > n || g_rapidRec_line_2.empty()) return true;
+
+  // The MRZ recogniser's own reading of the run, with the item's check digit.
+  char own[16] = {0};
+  const cv::Rect run = cropCharRect(g_posRect2_rgb, n, start, start + len - 2, g_rapidRec_line_2.cols,
+                                    g_rapidRec_line_2.rows, 2, 2, 2, 2);
+  if (!run.empty()) {
+    const TextLine t = reread_mrz(g_rapidRec_line_2(run), 'O');
+    if (static_cast<int>(t.text.size()) == len - 1) {
+      std::memcpy(own, t.text.data(), len - 1);
+      own[len - 1] = item[len - 1];
+    }
+  }
+
+  // Both recognisers' repairs; the O/0 choices they leave to the matched
+  // text are also tried the MRZ recogniser's way.
+  char scratch[sizeof(passport_ocr_result.mrz)];
+  std::memcpy(scratch, mrz, sizeof(scratch));
+  const bool settled = ocr_chars(g_rapidRec_line_2, g_posRect2_rgb, 2, scratch, start, len - 1, 'O') == 0;
+  char repaired[2][16] = {{0}, {0}};
+  std::memcpy(repaired[0], scratch + 44 + start, len);
+  std::memcpy(repaired[1], repaired[0], len);
+  if (own[0] != '\0')
+    for (int i = 0; i < len - 1; ++i)
+      if (isOor0(own[i]) && isOor0(repaired[1][i])) repaired[1][i] = own[i];
+  for (char* candidate : repaired) {
+    if (std::memcmp(candidate, item, len) == 0) break;  // the matched reading stands as it is
+    if (std::memchr(candidate, ' ', len) != nullptr || !verify(candidate)) continue;
+    vyr_log(0, "item %d+%d: %.*s -> %s", start, len, len, item, candidate);
+    std::memcpy(item, candidate, len);
+    save_verify_item(candidate, true, type);
+    break;
+  }
+  // A repair that stopped at a position the recognisers could not settle
+  // may be partial: the MRZ recogniser's own reading still has a say.
+  if (settled || own[0] == '\0') return true;
+
+  bool differs = false;
+  for (int i = 0; i < len - 1; ++i) differs = differs || !check_eq(own[i], item[i]);
+  if (!differs || std::memchr(own, ' ', len) != nullptr || !verify(own)) return true;
+  vyr_log(0, "item %d+%d: %.*s or %s", start, len, len, item, own);
+  return false;
+}
+
 int readMrz(std::vector<cv::Rect>& boxes, OCR_RESULT& res) {
   const std::size_t nBoxes = boxes.size();
   const char* format = nullptr;
@@ -115,6 +177,7 @@ int readMrz(std::vector<cv::Rect>& boxes, OCR_RESULT& res) {
   if (!check_verify_mrz_item("birthday", mrz, 44, 2, 13, 7, 'N', ITEM_BIRTHDAY)) return MRZ_ERR_BIRTHDAY;
   if (!check_verify_mrz_item("expired", mrz, 44, 2, 21, 7, 'N', ITEM_EXPIRED)) return MRZ_ERR_EXPIRY;
   if (!check_verify_mrz_item("id", mrz, 44, 2, 0, 10, 'O', ITEM_DOC_NO)) return MRZ_ERR_DOC_NO;
+  if (!confirmAlnumItem(mrz, 0, 10, ITEM_DOC_NO)) return MRZ_ERR_DOC_NO;
   if (!check_verify_mrz_item("国籍", mrz, 44, 2, 10, 3, 'L', ITEM_NATIONALITY)) return MRZ_ERR_NATIONALITY;
 
   const int compositeRead = ocr_one_char(g_rapidRec_line_2, g_posRect2_rgb, 2, mrz, td3 ? 43 : 35, 'N');
@@ -128,6 +191,7 @@ int readMrz(std::vector<cv::Rect>& boxes, OCR_RESULT& res) {
   bool optionOk = false;
   if (!td3) {
     optionOk = check_verify_mrz_item("option", mrz, 44, 2, 28, 7, 'O', ITEM_OPTION);
+    if (optionOk && !confirmAlnumItem(mrz, 28, 7, ITEM_OPTION)) optionOk = false;
     residence = chinaResidence;
   } else if (chinaResidence) {
     if (process_matchocr(wl_num, lineformat_RN, "N", -1) != 0) return MRZ_ERR_MATCH;
@@ -138,6 +202,7 @@ int readMrz(std::vector<cv::Rect>& boxes, OCR_RESULT& res) {
   } else {
     if (process_matchocr(wl_2, lineformat_RO, "O", -1) != 0) return MRZ_ERR_MATCH;
     optionOk = check_verify_mrz_item("option", mrz, 44, 2, 28, 15, 'O', ITEM_OPTION);
+    if (optionOk && !confirmAlnumItem(mrz, 28, 15, ITEM_OPTION)) optionOk = false;
   }
   if (!optionOk && mrz[0] != 'V') return MRZ_ERR_OPTION;
 
