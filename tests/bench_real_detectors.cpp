@@ -1,7 +1,7 @@
 // One face detection and one card detection with the released detector
-// models ("fd4_2.p", "card.p") on a 400-pixel-wide working frame (a rendered
-// passport page with its holder's photograph, scaled down), with a process
-// pool of 2 threads. The models directory is $VYR_DETECTOR_MODELS, else
+// models ("fd4_2.p", "card.p") on a 400-pixel-wide working frame (a passport
+// page with a real photograph, and a synthetic card scene, scaled to 400
+// columns), with a process pool of 2 threads. The models directory is $VYR_DETECTOR_MODELS, else
 // <source>/models-release; a benchmark whose model is missing or does not
 // load is skipped with the reason.
 #include <benchmark/benchmark.h>
@@ -36,13 +36,13 @@ bool exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-// The page scaled to 400 columns, as the card path shrinks a frame; a grey
-// frame of the same size when the page is missing.
-cv::Mat workingFrame() {
-  cv::Mat page = cv::imread(std::string(VYR_TEST_DATA_DIR) + "/pages/p01_clean.png", cv::IMREAD_COLOR);
-  if (page.empty()) return cv::Mat(300, kFrameWidth, CV_8UC3, cv::Scalar::all(200));
+// A test image scaled to 400 columns, as the card path shrinks a frame; a
+// grey frame of that size when the image is missing.
+cv::Mat workingFrame(const char* file) {
+  cv::Mat image = cv::imread(std::string(VYR_TEST_DATA_DIR) + "/" + file, cv::IMREAD_COLOR);
+  if (image.empty()) return cv::Mat(300, kFrameWidth, CV_8UC3, cv::Scalar::all(200));
   cv::Mat frame;
-  cv::resize(page, frame, cv::Size(kFrameWidth, page.rows * kFrameWidth / page.cols), 0, 0, cv::INTER_AREA);
+  cv::resize(image, frame, cv::Size(kFrameWidth, image.rows * kFrameWidth / image.cols), 0, 0, cv::INTER_AREA);
   return frame;
 }
 
@@ -61,7 +61,7 @@ void BM_RealFaceDetection(benchmark::State& state) {
     state.SkipWithError("fd4_2.p did not load");
     return;
   }
-  cv::Mat frame = workingFrame();
+  cv::Mat frame = workingFrame("real_face/page.jpg");
   std::vector<_s_face_info> faces;
   for (auto _ : state) benchmark::DoNotOptimize(vyr_face_detect2(frame, faces));
   state.counters["faces"] = static_cast<double>(faces.size());
@@ -80,7 +80,7 @@ void BM_RealCardDetection(benchmark::State& state) {
     uninit_card_ai();
     return;
   }
-  cv::Mat frame = workingFrame();
+  cv::Mat frame = workingFrame("real_card/scene0_new.jpg");
   std::vector<BoxfWithLandmarksType> boxes;
   for (auto _ : state) {
     boxes.clear();

@@ -216,7 +216,7 @@ def detector_section(args):
         out += ["Not measured: no bench_real_detectors program (build it, then pass --build).", ""]
         return out
     env = dict(os.environ, VYR_DETECTOR_MODELS=os.path.abspath(args.models))
-    out.append("`bench_real_detectors`: one detection on a rendered page scaled to 400 pixels wide, process"
+    out.append("`bench_real_detectors`: one detection on a 400-pixel-wide frame (a page with a real photograph for the face, a synthetic card scene for the card), process"
                " pool of 2 threads (the card detector runs its network on one):")
     out.append("")
     out.extend(bench_table(args.detector_bench, env))
