@@ -7,7 +7,6 @@
 
 #include <sys/stat.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -32,23 +31,7 @@ const char* const kZeroAsU[] = {"zero_as_u_docno", "zero_as_u_option"};
 // the second, the English recogniser cannot settle them in detect mode 1.
 const char* const kSpaced[] = {"spaced_visa_o_for_zero", "spaced_visa_two_readings"};
 
-Page loadPage(const std::string& dir, const std::string& name) {
-  Page p;
-  p.name = name;
-  std::ifstream f(dir + "/" + name + ".txt");
-  std::string line;
-  while (std::getline(f, line)) {
-    const std::size_t colon = line.find(':');
-    if (colon != std::string::npos) p.expected[line.substr(0, colon)] = line.substr(colon + 1);
-  }
-  return p;
-}
-
 const std::string kRealPages = kData + "/real_pages";
-
-cv::Mat readImage(const std::string& dir, const Page& p) {
-  return cv::imread(dir + "/" + p.name + ".png", cv::IMREAD_UNCHANGED);
-}
 
 // ---- with recogniser stand-ins -------------------------------------------------------
 
@@ -78,7 +61,7 @@ TEST_F(StandIns, AgreeingRecognisersReplaceACheckBlindMisreading) {
     ASSERT_EQ(p["mrz2"].size(), 44u);
     FixedMode fixed(0);
     TruthRecognisers rec(p["mrz1"], p["mrz2"]);
-    cv::Mat img = readImage(kRealPages, p);
+    cv::Mat img = readPage(p);
     ASSERT_FALSE(img.empty());
     OCR_RESULT r;
     ASSERT_EQ(vyrocr_scan_mat(img, 1, r), 0);
@@ -226,7 +209,7 @@ std::vector<int> modesFor(const std::string& name) {
 // Scans one committed page in one fixed detect mode.
 int scanRealPage(const Page& p, int mode, OCR_RESULT& r) {
   FixedMode fixed(mode);
-  cv::Mat img = readImage(kRealPages, p);
+  cv::Mat img = readPage(p);
   return vyrocr_scan_mat(img, 1, r);
 }
 

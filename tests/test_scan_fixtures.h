@@ -118,8 +118,9 @@ class ModelsDir {
 
 struct Page {
   std::string name;
+  std::string dir = kData + "/pages";
   std::map<std::string, std::string> expected;
-  std::string file() const { return kData + "/pages/" + name + ".png"; }
+  std::string file() const { return dir + "/" + name + ".png"; }
   const std::string& operator[](const std::string& key) const {
     static const std::string none;
     auto it = expected.find(key);
@@ -127,22 +128,26 @@ struct Page {
   }
 };
 
+// One page of `dir` with its truth ("key:value" lines of <name>.txt).
+inline Page loadPage(const std::string& dir, const std::string& name) {
+  Page p;
+  p.name = name;
+  p.dir = dir;
+  std::ifstream f(dir + "/" + name + ".txt");
+  std::string line;
+  while (std::getline(f, line)) {
+    const std::size_t colon = line.find(':');
+    if (colon != std::string::npos) p.expected[line.substr(0, colon)] = line.substr(colon + 1);
+  }
+  return p;
+}
+
 // Every page of tests/data/pages, in name order.
 inline std::vector<Page> loadPages() {
   std::vector<Page> pages;
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(kData + "/pages", ec)) {
-    if (entry.path().extension() != ".txt") continue;
-    Page p;
-    p.name = entry.path().stem().string();
-    std::ifstream f(entry.path());
-    std::string line;
-    while (std::getline(f, line)) {
-      const std::size_t colon = line.find(':');
-      if (colon != std::string::npos) p.expected[line.substr(0, colon)] = line.substr(colon + 1);
-    }
-    pages.push_back(p);
-  }
+  for (const auto& entry : fs::directory_iterator(kData + "/pages", ec))
+    if (entry.path().extension() == ".txt") pages.push_back(loadPage(kData + "/pages", entry.path().stem().string()));
   std::sort(pages.begin(), pages.end(), [](const Page& a, const Page& b) { return a.name < b.name; });
   return pages;
 }
