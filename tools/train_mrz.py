@@ -274,7 +274,7 @@ def make_sample(rng, harsh=False, clipped=False):
                         [x0 + text_w - 0.15 * adv, y_t + cap], [x0 + 0.15 * adv, y_t + cap]]], np.float32)
     jit = cap * (0.25 if harsh else 0.18)
     whole = (not clipped) if harsh else rng.random() < 0.8
-    for attempt in range(30):
+    for _ in range(30):
         src = box + np.array([[rng.uniform(-jit, jit), rng.uniform(-jit, jit)] for _ in range(4)], np.float32)
         # Small rotation of the whole box.
         ang = math.radians(rng.uniform(-1.5, 1.5) if rng.random() < 0.8 else rng.uniform(-3, 3))
@@ -572,7 +572,7 @@ def cmd_train(args):
             hacc, hcacc = evaluate(model, val_harsh)
             state["seconds"] = sec0 + time.time() - t_start
             state["history"].append({"step": state["step"], "samples": state["samples"],
-                                     "minutes": state["seconds"] / 60.0, "loss": run_loss, "data": DATA_VERSION,
+                                     "minutes": state["seconds"] / 60.0, "loss": run_loss,
                                      "val_line": acc, "val_char": cacc, "harsh_line": hacc, "harsh_char": hcacc})
             print("EVAL step %d: val line %.4f char %.4f | harsh line %.4f char %.4f" % (state["step"], acc, cacc, hacc, hcacc),
                   flush=True)
@@ -678,10 +678,9 @@ def write_report(model, state, path, worst):
          "Fourth run, from step 7032: lr 3.5e-4, a quarter of the lines with 9-18 px glyphs, and 80 % of the",
          "training crops keep their glyphs whole (the rest may still cut into them); the harsh validation set is",
          "now the whole-glyph one, as held out in `tools/models/report.md`.", ""]
-    L.append("Training so far: %d steps, %d lines, %.0f minutes of CPU training; the export is the checkpoint of"
-             " step %d. Resume with `tools/train_mrz.py train --minutes N` (it continues from"
-             " `tools/models/mrz_ckpt.pt`)." % (state.get("step", 0), state.get("samples", 0),
-                                                 state.get("seconds", 0) / 60.0, state.get("step", 0)))
+    L.append("Training so far: %d steps, %d lines, %.0f minutes of CPU training. Resume with"
+             " `tools/train_mrz.py train --minutes N` (it continues from `tools/models/mrz_ckpt.pt`)."
+             % (state.get("step", 0), state.get("samples", 0), state.get("seconds", 0) / 60.0))
     L.append("")
     L.append("Validation during training (fixed synthetic sets: 240 training-like lines, 120 harsh lines; 240 from step 4664):")
     L.append("")
