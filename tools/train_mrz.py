@@ -526,10 +526,11 @@ def cmd_train(args):
         state = ck["state"]
         print("resumed at step", state["step"], flush=True)
         if state.get("frag", 0.88) != args.frag or state.get("data", 1) != (DATA_VERSION, args.runs, args.val):
-            # The validation set follows the fragment share, so earlier bests no longer compare.
+            # The validation sets follow the fragment share and the data, so earlier bests no longer compare.
             state["best"] = -1.0
-            print("fragment share %.2f -> %.2f from step %d" % (state.get("frag", 0.88), args.frag, state["step"]),
-                  flush=True)
+            print("fragment share %.2f -> %.2f, data %s -> %s from step %d: best mark reset"
+                  % (state.get("frag", 0.88), args.frag, state.get("data", 1), (DATA_VERSION, args.runs, args.val),
+                     state["step"]), flush=True)
     state["frag"] = args.frag
     state["data"] = (DATA_VERSION, args.runs, args.val)
     nparam = sum(p.numel() for p in model.parameters())
