@@ -61,5 +61,5 @@ if(VYR_BUILD_TESTS)
   add_test(NAME install_package
     COMMAND bash ${CMAKE_SOURCE_DIR}/tests/install/run.sh
       ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${CMAKE_COMMAND} ${CMAKE_CXX_COMPILER} ${VYR_SAN_FLAGS})
-  set_tests_properties(install_package PROPERTIES LABELS install TIMEOUT 300 SKIP_RETURN_CODE 77)
+  set_tests_properties(install_package PROPERTIES LABELS install TIMEOUT 600 SKIP_RETURN_CODE 77)
 endif()

@@ -45,9 +45,14 @@ out=$("$prefix/bin/vyrocr" < /dev/null) || fail "installed vyrocr exited with $?
 export PKG_CONFIG_PATH
 PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name vyrocr.pc)")
 cflags=$(pkg-config --cflags vyrocr)
-for h in "$prefix"/include/vyrocr/*.h; do
-  echo "#include <vyrocr/$(basename "$h")>" | "$cxx" -x c++ -fsyntax-only $cflags - ||
-    fail "$(basename "$h") does not compile on its own"
+headers=("$prefix"/include/vyrocr/*.h)
+pids=()
+for h in "${headers[@]}"; do
+  echo "#include <vyrocr/${h##*/}>" | "$cxx" -x c++ -fsyntax-only $cflags - &
+  pids+=($!)
+done
+for i in "${!pids[@]}"; do
+  wait "${pids[$i]}" || fail "${headers[$i]##*/} does not compile on its own"
 done
 models=$(pkg-config --variable=modelsdir vyrocr)
 same_dir "$models" "$prefix/share/vyrocr/models" "pkg-config modelsdir"
