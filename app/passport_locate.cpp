@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 
+#include <opencv2/features2d.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "char_segment.h"
@@ -219,4 +221,121 @@ int charDtct(cv::Mat& band, cv::Mat& mask, cv::Mat& line1_rgb, cv::Mat& line2_rg
 bool rotation_visa(cv::Mat& input, cv::Mat& output, cv::Size size, cv::Point2f centre, double angle,
                    PASSPORT_ROTATED_STRUCT& record, bool keep) {
   return rotation_visa2(input, output, size, centre, angle, record, keep);
+}
+
+// ---- helpers off the scan path ------------------------------------------------
+
+namespace {
+
+// Character-sized regions of a grey band, as the band check finds them but
+// with a fixed variation.
+constexpr int kCharMserDelta = 5;
+constexpr int kCharMserMinArea = 8;
+constexpr int kCharMserMaxArea = 100;
+constexpr double kCharMserVariation = 0.5;
+constexpr double kCharWorkScale = 0.75;
+
+// Light lines: print at least 33 levels darker than its 81 x 81 surroundings
+// is dark; a stroke is at least 51 rows high and at most 14 columns wide.
+constexpr int kLightBlock = 81;
+constexpr double kLightC = 33;
+constexpr int kLightCloseSide = 10;
+constexpr int kLightErodeSide = 8;
+constexpr int kStrokeMinHeight = 51;
+constexpr int kStrokeMaxWidth = 14;
+constexpr int kStrokeInset = 4;
+
+}  // namespace
+
+cv::Mat getMserRegion(cv::Mat& band, int grey_mode) {
+  if (band.empty() || band.depth() != CV_8U || band.cols < kBandUnit) return cv::Mat();
+  const float k = static_cast<float>(band.cols / kBandUnit);
+  const cv::Size maskSize(static_cast<int>(static_cast<float>(band.cols) / k),
+                          static_cast<int>(static_cast<float>(band.rows) / k));
+  const cv::Size workSize(static_cast<int>(maskSize.width * kCharWorkScale),
+                          static_cast<int>(maskSize.height * kCharWorkScale));
+  if (workSize.width <= 0 || workSize.height <= 0) return cv::Mat();
+
+  cv::Mat img, gray;
+  cv::resize(band, img, workSize, 0, 0, cv::INTER_LINEAR);
+  if (img.channels() > 1) {
+    BGR2GRAY(img, gray, grey_mode);
+    if (gray.empty()) return cv::Mat();  // a grey mode or channel count it refused
+    debugShow("gray", gray);
+  } else {
+    gray = img;
+  }
+  cv::GaussianBlur(gray, gray, cv::Size(3, 3), 1.0, 0.0, cv::BORDER_DEFAULT);
+
+  cv::Ptr<cv::MSER> mser = cv::MSER::create(kCharMserDelta, kCharMserMinArea, kCharMserMaxArea,
+                                            kCharMserVariation, 0.2, 200, 1.01, 0.003, 5);
+  std::vector<std::vector<cv::Point>> points;
+  std::vector<cv::Rect> rects;
+  mser->detectRegions(gray, points, rects);
+
+  cv::Mat mask = cv::Mat::zeros(img.size(), CV_8UC1);
+  for (const std::vector<cv::Point>& region : points) {
+    const cv::Rect brect = cv::boundingRect(region);
+    const float ratio = static_cast<float>(brect.height) / static_cast<float>(brect.width);
+    if (ratio > 0.25f && ratio < 4.f) cv::rectangle(mask, brect, cv::Scalar(255), cv::FILLED, cv::LINE_8, 0);
+  }
+  cv::resize(mask, mask, maskSize, 0, 0, cv::INTER_LINEAR);
+  return mask;
+}
+
+void addWhiteEdge(std::vector<cv::Rect>& rects, cv::Mat& image) {
+  if (image.empty()) return;
+  const auto corner = [](int64_t x, int64_t y) {
+    return cv::Point(cv::saturate_cast<int>(x), cv::saturate_cast<int>(y));
+  };
+  const cv::Scalar white(255, 0, 0, 0);
+  for (const cv::Rect& r : rects) {
+    const int64_t x = r.x, y = r.y, right = x + r.width, bottom = y + r.height;
+    cv::rectangle(image, corner(x, y), corner(right - 1, bottom - 1), white, 1, cv::LINE_8, 0);
+    cv::rectangle(image, corner(x + 1, y + 1), corner(right - 2, bottom - 2), white, 1, cv::LINE_8, 0);
+  }
+}
+
+std::vector<int> filterLightline(cv::Mat& image) {
+  std::vector<int> result = {image.cols + kStrokeInset, -kStrokeInset};  // no stroke
+  const int cn = image.channels();
+  if (image.empty() || image.depth() != CV_8U || (cn != 1 && cn != 3 && cn != 4)) {
+    vyr_log(1, "filterLightline: unsupported image (%d x %d, depth %d, %d channels)", image.cols, image.rows,
+            image.depth(), cn);
+    return result;
+  }
+  cv::Mat gray;
+  if (cn > 1)
+    cv::cvtColor(image, gray, cv::COLOR_BGR2GRAY);
+  else
+    gray = image;
+
+  // Dark areas of the page, closed over thin print and grown by the erosion;
+  // the column padded on the left darkens the first columns too.
+  cv::Mat mask;
+  cv::adaptiveThreshold(gray, mask, 255, cv::ADAPTIVE_THRESH_MEAN_C, cv::THRESH_BINARY, kLightBlock, kLightC);
+  cv::morphologyEx(mask, mask, cv::MORPH_CLOSE,
+                   cv::getStructuringElement(cv::MORPH_RECT, cv::Size(kLightCloseSide, kLightCloseSide)));
+  cv::copyMakeBorder(mask, mask, 0, 0, 1, 0, cv::BORDER_CONSTANT, cv::Scalar(0));
+  cv::erode(mask, mask, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(kLightErodeSide, kLightErodeSide)));
+  mask = mask(cv::Rect(1, 0, image.cols, image.rows));
+
+  // Rising brightness only: the 8-bit derivative drops falling edges.
+  cv::Mat sobel, bright, strokes;
+  cv::Sobel(gray, sobel, CV_8U, 1, 0, 3, 1, 0, cv::BORDER_DEFAULT);
+  bright = cv::Mat::zeros(image.rows, image.cols, CV_8UC1);
+  sobel.copyTo(bright, mask);
+  cv::threshold(bright, strokes, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
+
+  std::vector<std::vector<cv::Point>> contours;
+  cv::findContours(strokes, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
+  int right = strokes.cols, left = 0;
+  for (const std::vector<cv::Point>& contour : contours) {
+    const cv::Rect box = cv::boundingRect(contour);
+    if (box.height < kStrokeMinHeight || box.width > kStrokeMaxWidth) continue;
+    right = std::min(right, box.x + box.width);
+    left = std::max(left, box.x);
+  }
+  result = {right + kStrokeInset, left - kStrokeInset};
+  return result;
 }

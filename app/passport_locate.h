@@ -49,3 +49,26 @@ int charDtct(cv::Mat& band, cv::Mat& mask, cv::Mat& line1_rgb, cv::Mat& line2_rg
 // rotation_visa2 under a second name.
 bool rotation_visa(cv::Mat& input, cv::Mat& output, cv::Size size, cv::Point2f centre, double angle,
                    PASSPORT_ROTATED_STRUCT& record, bool keep);
+
+// ---- helpers off the scan path ------------------------------------------------
+
+// Mask of character boxes of an MRZ band (8-bit, BGR, BGRA or grey, at least
+// 600 columns): MSER (delta 5, areas 8 to 100, variation 0.5) on the band
+// shrunk to three quarters of its working size, grey by BGR2GRAY(grey_mode)
+// for a colour band, every region box with 0.25 < height / width < 4 filled
+// with 255, scaled to the working size (cols / k) x (rows / k), k = cols /
+// 600. The band is only read. An empty mask for a band it cannot measure
+// (narrower than 600 columns, not 8-bit, too small, unknown grey mode).
+cv::Mat getMserRegion(cv::Mat& band, int grey_mode);
+
+// Draws the outermost two rings of every rectangle, in list order, in the
+// colour (255, 0, 0): white on a grey image, blue on a BGR one.
+void addWhiteEdge(std::vector<cv::Rect>& rects, cv::Mat& image);
+
+// The column interval between the outermost light lines of an 8-bit grey or
+// BGR image: vertical strokes at least 51 high and at most 14 wide along
+// which the brightness rises from left to right, outside large dark areas
+// and the first 4 columns. {smallest right edge + 4, largest left edge - 4};
+// {cols + 4, -4} when there is no such stroke, and for an image it cannot
+// read (empty, not 8-bit, 2 channels). The image is only read.
+std::vector<int> filterLightline(cv::Mat& image);
