@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "global.h"
 #include "vyr_crnn.h"
 #include "vyr_log.h"
 
@@ -184,6 +185,12 @@ int ocr_chars(cv::Mat& image, std::vector<cv::Rect>& boxes, int line, char* text
     return -1;
   }
   return 0;
+}
+
+int ocr_line_chars(int line, char* text, int start, int count, char mode) {
+  if (line == 1) return ocr_chars(g_rapidRec_line_1, g_posRect1_rgb, 1, text, start, count, mode);
+  if (line == 2) return ocr_chars(g_rapidRec_line_2, g_posRect2_rgb, 2, text, start, count, mode);
+  return -1;
 }
 
 // ============================================================================

@@ -69,6 +69,11 @@ int ocr_one_char(cv::Mat& image, std::vector<cv::Rect>& boxes, int line, char* t
 int ocr_chars(cv::Mat& image, std::vector<cv::Rect>& boxes, int line, char* text, int start,
               int count, char mode);
 
+// ocr_chars on a published colour line: 1 is g_rapidRec_line_1 with
+// g_posRect1_rgb, 2 is g_rapidRec_line_2 with g_posRect2_rgb; -1 for any other
+// line number.
+int ocr_line_chars(int line, char* text, int start, int count, char mode);
+
 // ---- helpers not on the scan path ----------------------------------------------------
 
 // Pads a recognised line to the n characters of `pattern`, inserting fillers
