@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <exception>
+#include <string>
 
 #include "char_segment.h"
 #include "check_verify.h"
@@ -80,6 +81,11 @@ int readApec(OCR_RESULT& res, cv::Mat& line3) {
   // The printable name before anything is written, so that a name too short
   // to stand never leaves a record that reads as a success.
   if (get_name(name) != 0) return MRZ_ERR_NAME;
+
+  // The MRZ text is handed out whole, runs that no check covers included.
+  std::string classes(lineformat_90);
+  classes[0] = classes[1] = 'L';
+  if (reread_blanks(classes.c_str(), mrz, kLineLength) != 0) return MRZ_ERR_MATCH;
 
   copy_ocr_result(r, res);
   res.status = 1;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <exception>
+#include <string>
 
 #include "card_scan_apec.h"
 #include "char_segment.h"
@@ -18,6 +19,7 @@
 namespace {
 
 constexpr std::size_t kPermitBoxes = 60;
+constexpr int kLineLength = 30;
 constexpr int kLine2 = 44;       // MRZ-text index of line-2 position 0
 constexpr int kNameLength = 16;  // line-2 positions 0-15
 constexpr int kCenturyPos = 18;  // line-2 position of the birth-date century
@@ -112,6 +114,12 @@ int readPermit(cv::Mat& card, std::vector<cv::Rect>& boxes, OCR_RESULT& res, cv:
   // a record that reads as a success.
   const char* century = centuryOf(mrz[kLine2 + kCenturyPos]);
   if (century == nullptr) return MRZ_ERR_BIRTHDAY;
+
+  // The MRZ text is handed out whole, runs that no check covers included.
+  std::string classes(lineformat_60);
+  classes[0] = classes[1] = 'L';
+  classes[2] = kind == 'T' ? 'N' : 'L';
+  if (reread_blanks(classes.c_str(), mrz, kLineLength) != 0) return MRZ_ERR_MATCH;
 
   res.status = 1;
   res.cert_type = certType;

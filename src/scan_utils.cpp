@@ -193,6 +193,22 @@ int ocr_line_chars(int line, char* text, int start, int count, char mode) {
   return -1;
 }
 
+int reread_blanks(const char* format, char* text, int lineLength) {
+  if (format == nullptr || text == nullptr || lineLength < 1 || lineLength > 44) return -1;
+  if (std::strlen(format) != static_cast<std::size_t>(2 * lineLength)) return -1;
+  for (int line = 1; line <= 2; ++line)
+    for (int p = 0; p < lineLength; ++p) {
+      const int at = line == 1 ? p : 44 + p;
+      if (text[at] != ' ') continue;
+      const char cls = format[(line - 1) * lineLength + p];
+      if (ocr_line_chars(line, text, p, 1, cls == 'X' ? 'O' : cls) != 0 || text[at] == ' ') {
+        vyr_log(0, "blank at line %d position %d", line, p);
+        return -1;
+      }
+    }
+  return 0;
+}
+
 // ============================================================================
 // Helpers not on the scan path
 // ============================================================================

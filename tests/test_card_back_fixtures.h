@@ -66,6 +66,14 @@ inline CardBack composeBack(const mrzfx::Glyphs& g, const std::vector<std::strin
   return back;
 }
 
+// The back resized by `scale`, its line boxes with it: another character
+// pitch, as a card rectified at another size gives.
+inline void scaleBack(CardBack& back, double scale) {
+  cv::resize(back.image, back.image, cv::Size(), scale, scale, cv::INTER_AREA);
+  for (cv::Rect& r : back.lines)
+    r = cv::Rect(cvRound(r.x * scale), cvRound(r.y * scale), cvRound(r.width * scale), cvRound(r.height * scale));
+}
+
 // MRZ vectors: Hong Kong, Macau with an 8-character number, Taiwan (names
 // 张三, 王小明, 陈大文 in letter coding), and APEC cards with a 9-digit number
 // and with an 8-character one. Permit backs carry a third line that the
