@@ -24,7 +24,8 @@
 // certificate_name and category "APEC商务旅行卡", name_en the line-3 name with
 // its fillers turned into blanks. name and check_flags are not written.
 // Every failure returns before `result` is written:
-// -62 line 3 not split into 30 boxes; -61 a template pass; -63 a re-read of
+// -62 line 3 not split into 30 boxes; -61 a template pass, or a position of
+// lines 1 and 2 it left blank that the recognisers cannot read; -63 a re-read of
 // the card number or of line-2 positions 6, 14 or 29; -35 sex; -21 birth
 // date; -22 expiry; -23 card number; -34 issuing state; -38 name.
 int cardMatchOcrApec(cv::Mat& card, std::vector<cv::Rect>& boxes, OCR_RESULT& result, cv::Mat& line3);

@@ -32,7 +32,8 @@ int getBackRslt2(cv::Mat card, cv::Mat line1, cv::Mat line2, cv::Mat line3);
 // first), sex ("男"/"女"), valid_to (YYMMDD), category "其它", the 88-
 // character MRZ text, mrz_type 2 and check_flags 1,1,1,0,0,1,0,0.
 // Every failure returns before `result` is written:
-// -62 not 60 boxes ("posRect size %d error"); -61 a template pass;
+// -62 not 60 boxes ("posRect size %d error"); -61 a template pass, or a
+// position it left blank that the recognisers cannot read either;
 // -63 the document code or the century letter cannot be re-read;
 // -1003 a document code other than CR, CT or CP; -23 card number (for CR
 // also a first character other than H or M); -35 sex; -21 birth date or a
