@@ -54,6 +54,17 @@ extern cv::Mat g_faceimg;  // holder's photograph
 extern PASSPORT_OCR_RESULT passport_ocr_result;
 extern OCR_RESULT card_result;
 
+// ---- format strings of the card readers ------------------------------------------
+// One class letter per character box, line 1 then line 2 (the APEC card's
+// third line alone in lineformat_line3): L letter or filler, N digit or
+// filler, O letter, digit or filler, X matched by no pass of that format.
+extern const char* lineformat_90_head;  // permit: the document code, line-1 positions 0-1
+extern const char* lineformat_60;       // permit: everything but line-1 positions 0-2
+extern const char* lineformat_60_L;     // permit: line-1 position 2 as a letter (R)
+extern const char* lineformat_60_N;     // permit: line-1 position 2 as a digit (T)
+extern const char* lineformat_90;       // APEC card, lines 1 and 2
+extern const char* lineformat_line3;    // APEC card, line 3
+
 // ---- counters of the scan interface (nothing in the library updates them) --------
 extern int ocr_sum_conf;
 extern int ocr_min_conf;

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "global.h"
 #include "vyr_crnn.h"
 #include "vyr_log.h"
 
@@ -183,6 +184,28 @@ int ocr_chars(cv::Mat& image, std::vector<cv::Rect>& boxes, int line, char* text
     vyr_log(0, "%c %c O/<", c, m);
     return -1;
   }
+  return 0;
+}
+
+int ocr_line_chars(int line, char* text, int start, int count, char mode) {
+  if (line == 1) return ocr_chars(g_rapidRec_line_1, g_posRect1_rgb, 1, text, start, count, mode);
+  if (line == 2) return ocr_chars(g_rapidRec_line_2, g_posRect2_rgb, 2, text, start, count, mode);
+  return -1;
+}
+
+int reread_blanks(const char* format, char* text, int lineLength) {
+  if (format == nullptr || text == nullptr || lineLength < 1 || lineLength > 44) return -1;
+  if (std::strlen(format) != static_cast<std::size_t>(2 * lineLength)) return -1;
+  for (int line = 1; line <= 2; ++line)
+    for (int p = 0; p < lineLength; ++p) {
+      const int at = line == 1 ? p : 44 + p;
+      if (text[at] != ' ') continue;
+      const char cls = format[(line - 1) * lineLength + p];
+      if (ocr_line_chars(line, text, p, 1, cls == 'X' ? 'O' : cls) != 0 || text[at] == ' ') {
+        vyr_log(0, "blank at line %d position %d", line, p);
+        return -1;
+      }
+    }
   return 0;
 }
 

@@ -69,6 +69,20 @@ int ocr_one_char(cv::Mat& image, std::vector<cv::Rect>& boxes, int line, char* t
 int ocr_chars(cv::Mat& image, std::vector<cv::Rect>& boxes, int line, char* text, int start,
               int count, char mode);
 
+// ocr_chars on a published colour line: 1 is g_rapidRec_line_1 with
+// g_posRect1_rgb, 2 is g_rapidRec_line_2 with g_posRect2_rgb; -1 for any other
+// line number.
+int ocr_line_chars(int line, char* text, int start, int count, char mode);
+
+// Template matching leaves a position blank when its box holds too little
+// ink to match, and no MRZ character is a blank. Re-reads every blank
+// position of MRZ lines 1 and 2 (text index p of line 1, 44 + p of line 2)
+// one by one from the published colour lines, in the class that `format`
+// gives it (one letter per position, line 1 then line 2, `lineLength`
+// each; X counts as O). 0 when no blank is left; -1 at the first position
+// the recognisers leave blank or cannot settle (earlier repairs stay).
+int reread_blanks(const char* format, char* text, int lineLength);
+
 // ---- helpers not on the scan path ----------------------------------------------------
 
 // Pads a recognised line to the n characters of `pattern`, inserting fillers

@@ -16,13 +16,13 @@
 
 namespace {
 
+using mrzfx::answer;
+using mrzfx::boxOutside;
 using mrzfx::captured;
+using mrzfx::pad;
+using mrzfx::withChar;
 using mrzfx::Read;
 
-std::string pad(std::string s, std::size_t n) {
-  s.resize(n, '<');
-  return s;
-}
 
 const std::string kTd3L1 = "P<UTOERIKSSON<<ANNA<MARIA<<<<<<<<<<<<<<<<<<<";
 const std::string kTd3L2 = "L898902C36UTO7408122F1204159ZE184226B<<<<<10";
@@ -32,17 +32,10 @@ const std::string kMrvbL1 = "V<UTOERIKSSON<<ANNA<MARIA<<<<<<<<<<<";
 const std::string kMrvbL2 = "L8988901C4XXX4009078F9612109<<<<<<<<";
 const std::string kChnL2 = "E123456782CHN9001011M3001019<<<<<<<<<<<<<<02";
 
-class Reader : public testing::Test {
+class Reader : public mrzfx::ZoneTest {
  protected:
-  static void SetUpTestSuite() {
-    captured([] { loaded_ = match_init(VYR_MODELS_DIR) == 0; });
-    init_ncode_map();
-    glyphs_ = mrzfx::loadGlyphs(36);
-  }
   void SetUp() override {
-    ASSERT_TRUE(loaded_) << "template sheets in " << VYR_MODELS_DIR;
-    ASSERT_FALSE(glyphs_.strip.empty());
-    rec_.setPitch(glyphs_.pitch);
+    ZoneTest::SetUp();
     clearOcrResult(res_);
   }
   // Publishes the zone; the recogniser reads what is drawn unless `truth`
@@ -64,36 +57,15 @@ class Reader : public testing::Test {
     return read();
   }
 
-  static bool loaded_;
-  static mrzfx::Glyphs glyphs_;
-  mrzfx::ScriptedRecognisers rec_;
   OCR_RESULT res_;
-  std::string log_;
 };
-bool Reader::loaded_ = false;
-mrzfx::Glyphs Reader::glyphs_;
 
 // ---- documents read into the exact fields ----------------------------------------------
-
-struct Expected {
-  int cert_type;
-  const char* certificate_name;
-  const char* id;
-  const char* name;
-  const char* name_en;
-  const char* nationality;
-  const char* birthday;
-  const char* sex;
-  const char* valid_to;
-  const char* issue_country;
-  const char* category;
-  const char* add_id;
-};
 
 struct DocCase {
   const char* label;
   std::string l1, l2;
-  Expected e;
+  mrzfx::Expected e;
 };
 
 class Documents : public Reader, public testing::WithParamInterface<DocCase> {};
@@ -101,23 +73,8 @@ class Documents : public Reader, public testing::WithParamInterface<DocCase> {};
 TEST_P(Documents, ReadIntoTheCallersRecord) {
   const DocCase& c = GetParam();
   ASSERT_EQ(read(c.l1, c.l2), 0) << log_;
-  const Expected& e = c.e;
   EXPECT_EQ(res_.status, 0);
-  EXPECT_EQ(res_.cert_type, e.cert_type);
-  EXPECT_STREQ(res_.certificate_name, e.certificate_name);
-  EXPECT_STREQ(res_.id, e.id);
-  EXPECT_STREQ(res_.name, e.name);
-  EXPECT_STREQ(res_.name_en, e.name_en);
-  EXPECT_STREQ(res_.nationality, e.nationality);
-  EXPECT_STREQ(res_.birthday, e.birthday);
-  EXPECT_STREQ(res_.sex, e.sex);
-  EXPECT_STREQ(res_.valid_to, e.valid_to);
-  EXPECT_STREQ(res_.issue_country, e.issue_country);
-  EXPECT_STREQ(res_.category, e.category);
-  EXPECT_STREQ(res_.add_id, e.add_id);
-  for (const char* empty : {res_.ethnicity, res_.address, res_.birth_at, res_.valid_from,
-                            res_.issue_date, res_.issue_by, res_.issue_at, res_.issue_count})
-    EXPECT_STREQ(empty, "");
+  mrzfx::expectFields(res_, c.e);
   const bool td3 = c.l1.size() == 44;
   EXPECT_EQ(res_.mrz_type, td3 ? 0 : 1);
   EXPECT_EQ(res_.mrz_state, 0);
@@ -271,26 +228,6 @@ TEST_P(Codes, EndTheRead) {
     EXPECT_EQ(res_.status, -1);
     EXPECT_STREQ(res_.mrz, "");
   }
-}
-
-// Scripted answers: the MRZ recogniser (en false) or the English one (en true)
-// on line `line` from cell `first`.
-std::function<std::optional<std::string>(const Read&)> answer(int line, int first, const char* mrz,
-                                                              const char* en) {
-  return [=](const Read& r) -> std::optional<std::string> {
-    if (r.line != line || r.first != first) return std::nullopt;
-    return std::string(r.en ? en : mrz);
-  };
-}
-
-// A box far outside the line makes template matching fail at that position.
-std::function<void()> boxOutside(int index) {
-  return [index] { g_posRect_no_blank[index] = cv::Rect(g_line12_2.cols + 50, 2, 20, 30); };
-}
-
-std::string withChar(std::string s, std::size_t i, char c) {
-  s[i] = c;
-  return s;
 }
 
 INSTANTIATE_TEST_SUITE_P(

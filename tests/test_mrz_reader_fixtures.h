@@ -3,6 +3,7 @@
 // scripted stand-in for the text-line recognisers that reads the ground truth
 // under each crop unless the test scripts another answer.
 #pragma once
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -15,6 +16,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include "global.h"
+#include "matchocr.h"
+#include "result.h"
+#include "verify.h"
 #include "scan_utils.h"
 
 namespace mrzfx {
@@ -132,6 +136,10 @@ class ScriptedRecognisers {
   ScriptedRecognisers& operator=(const ScriptedRecognisers&) = delete;
 
   void setPitch(int pitch) { pitch_ = pitch; }
+  // Finds the cells by the published colour-line boxes (g_posRect1_rgb ...)
+  // in place of the pitch: for lines that segmentation cut out of a page or
+  // card rather than lines drawn at a known pitch.
+  void useBoxes(bool on) { byBoxes_ = on; }
   std::string truth[4];  // per line 1..3
   std::function<std::optional<std::string>(const Read&)> script;
   std::vector<Read> reads;
@@ -152,8 +160,14 @@ class ScriptedRecognisers {
       cv::Size whole;
       cv::Point ofs;
       img.locateROI(whole, ofs);
-      for (int i = 0; pitch_ > 0 && r.line > 0 && i < static_cast<int>(truth[r.line].size()); ++i) {
-        const int centre = kMargin + i * pitch_ + pitch_ / 2;
+      const std::vector<cv::Rect>* boxes = r.line == 1   ? &g_posRect1_rgb
+                                           : r.line == 2 ? &g_posRect2_rgb
+                                                         : &g_posRect3_rgb;
+      const int cells = !byBoxes_ ? static_cast<int>(truth[r.line].size())
+                                  : std::min(static_cast<int>(truth[r.line].size()), static_cast<int>(boxes->size()));
+      for (int i = 0; (pitch_ > 0 || byBoxes_) && r.line > 0 && i < cells; ++i) {
+        const cv::Rect* b = byBoxes_ ? &(*boxes)[static_cast<std::size_t>(i)] : nullptr;
+        const int centre = b != nullptr ? b->x + b->width / 2 : kMargin + i * pitch_ + pitch_ / 2;
         if (centre < ofs.x || centre >= ofs.x + img.cols) continue;
         if (r.first < 0) r.first = i;
         ++r.count;
@@ -171,12 +185,102 @@ class ScriptedRecognisers {
     return t;
   }
   int pitch_;
+  bool byBoxes_ = false;
 };
 
 inline std::string captured(const std::function<void()>& f) {
   testing::internal::CaptureStdout();
   f();
   return testing::internal::GetCapturedStdout();
+}
+
+// The text fields of a successful read; the fields no MRZ holds must be
+// empty.
+struct Expected {
+  int cert_type;
+  const char* certificate_name;
+  const char* id;
+  const char* name;
+  const char* name_en;
+  const char* nationality;
+  const char* birthday;
+  const char* sex;
+  const char* valid_to;
+  const char* issue_country;
+  const char* category;
+  const char* add_id;
+};
+
+inline void expectFields(const OCR_RESULT& r, const Expected& e) {
+  EXPECT_EQ(r.cert_type, e.cert_type);
+  EXPECT_STREQ(r.certificate_name, e.certificate_name);
+  EXPECT_STREQ(r.id, e.id);
+  EXPECT_STREQ(r.name, e.name);
+  EXPECT_STREQ(r.name_en, e.name_en);
+  EXPECT_STREQ(r.nationality, e.nationality);
+  EXPECT_STREQ(r.birthday, e.birthday);
+  EXPECT_STREQ(r.sex, e.sex);
+  EXPECT_STREQ(r.valid_to, e.valid_to);
+  EXPECT_STREQ(r.issue_country, e.issue_country);
+  EXPECT_STREQ(r.category, e.category);
+  EXPECT_STREQ(r.add_id, e.add_id);
+  for (const char* empty :
+       {r.ethnicity, r.address, r.birth_at, r.valid_from, r.issue_date, r.issue_by, r.issue_at, r.issue_count})
+    EXPECT_STREQ(empty, "");
+}
+
+// A test that reads rendered zones: the template sheets and nationality
+// table loaded once, the glyph strip of size 36, and a scripted recogniser
+// reading at its pitch. `log_` keeps what the last read logged.
+class ZoneTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    captured([] { loaded_ = match_init(VYR_MODELS_DIR) == 0; });
+    init_ncode_map();
+    glyphs_ = loadGlyphs(36);
+  }
+  void SetUp() override {
+    ASSERT_TRUE(loaded_) << "template sheets in " << VYR_MODELS_DIR;
+    ASSERT_FALSE(glyphs_.strip.empty());
+    rec_.setPitch(glyphs_.pitch);
+  }
+
+  static inline bool loaded_ = false;
+  static inline Glyphs glyphs_;
+  ScriptedRecognisers rec_;
+  std::string log_;
+};
+
+// The zone-editing and scripting helpers of the reader tables.
+
+// s filled up with fillers to n characters.
+inline std::string pad(std::string s, std::size_t n) {
+  s.resize(n, '<');
+  return s;
+}
+
+// s with character i replaced by c.
+inline std::string withChar(std::string s, std::size_t i, char c) {
+  s[i] = c;
+  return s;
+}
+
+using Script = std::function<std::optional<std::string>(const Read&)>;
+
+// The MRZ recogniser answers `mrz` and the English one `en` on the crop of
+// line `line` from cell `first`; everything else reads what is drawn. A
+// reading shorter than its run leaves the English reading of the whole run
+// to confirm it, so `en` then decides.
+inline Script answer(int line, int first, const char* mrz, const char* en) {
+  return [=](const Read& r) -> std::optional<std::string> {
+    if (r.line != line || r.first != first) return std::nullopt;
+    return std::string(r.en ? en : mrz);
+  };
+}
+
+// A box far outside the line makes template matching fail at that position.
+inline std::function<void()> boxOutside(int index) {
+  return [index] { g_posRect_no_blank[index] = cv::Rect(g_line12_2.cols + 50, 2, 20, 30); };
 }
 
 }  // namespace mrzfx
