@@ -45,7 +45,7 @@ void unloadDetectors() {
 // Arg 0: a photo side, 1: a back side.
 void BM_CardLocation(benchmark::State& state) {
   if (!loadDetectors(state)) return;
-  const char* name = state.range(0) == 0 ? "card_7000016_new_front_CR.jpg" : "card_7000030_new_back_CR.jpg";
+  const char* name = state.range(0) == 0 ? "card_7000008_new_front_CP.jpg" : "card_7000030_new_back_CR.jpg";
   cv::Mat frame = cv::imread(kCards + name);
   if (frame.size() != cv::Size(1600, 1200)) {
     state.SkipWithError("scene missing");
