@@ -196,6 +196,7 @@ int process_indeterminacy_rect_back(std::vector<cv::Rect>& longRects, std::vecto
 int lineSelect_back(cv::Mat& card, cv::Mat& gray, std::vector<cv::Rect>& lines, cv::Ptr<cv::MSER>& mser,
                     int scale, int oldCamera) {
   const double start = vyr_get_current_time();
+  if (gray.empty() || gray.type() != CV_8UC1 || mser.empty() || scale < 1) return -1;
   const int W = backLongLineWidth(oldCamera);
   const int H = gray.rows;
 

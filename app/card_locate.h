@@ -56,8 +56,8 @@ int backLongLineWidth(int oldCamera);
 int detectLettersRect_back(cv::Mat& card, std::vector<cv::Rect>& lines, int oldCamera);
 
 // One attempt of detectLettersRect_back on the half-size grey card gray with
-// the given detector; boxes are multiplied by scale. 0, -1, or the failure of
-// process_indeterminacy_rect_back.
+// the given detector; boxes are multiplied by scale. 0, -1 (also for an empty
+// or not 8-bit grey image), or the failure of process_indeterminacy_rect_back.
 int lineSelect_back(cv::Mat& card, cv::Mat& gray, std::vector<cv::Rect>& lines, cv::Ptr<cv::MSER>& mser,
                     int scale, int oldCamera);
 

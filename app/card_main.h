@@ -30,6 +30,9 @@ cv::Rect cardFaceCrop(const cv::Rect& face, int cols, int rows);
 
 // The back-side reader: card (levelled, upright), its line boxes and the
 // old-camera flag; a negative code, or 0 or more with card_result filled.
+// Until the library offers the permit back-side reader, the built-in one logs
+// the lines found and returns -1.
 using CardBackReader = int (*)(cv::Mat& card, std::vector<cv::Rect>& lines, int oldCamera);
-// Replaces the back-side reader; nullptr restores the built-in one.
+// Replaces the back-side reader (tests and measurements); nullptr restores
+// the built-in one.
 void set_card_back_reader(CardBackReader reader);
