@@ -121,6 +121,31 @@ TEST(CardRect, CutsTheBackAtFullResolutionAndLeavesTheFrame) {
   EXPECT_LT(cv::mean(card(cv::Rect(100, 378, 600, 4)))[0], 60);
 }
 
+// The new camera's back side: the bands are smoothed in a copy of the frame,
+// so the cut card loses a speck in a band while the caller's frame keeps it.
+TEST(CardRect, SmoothsTheBandsOfACopy) {
+  Framed f;
+  cv::rectangle(f.frame, cv::Rect(1480, 339, 30, 30), cv::Scalar::all(250), cv::FILLED);  // bands 346.. and 364..
+  f.frame.at<cv::Vec3b>(350, 800) = cv::Vec3b(0, 0, 0);
+  f.frame.at<cv::Vec3b>(420, 800) = cv::Vec3b(0, 0, 0);
+  const cv::Mat before = f.frame.clone();
+  cv::Mat card;
+  bool isfront = true;
+  cv::Rect face;
+  ASSERT_EQ(get_card_rect(f.frame, f.small, f.gray, 210, 132, 0, f.corners, card, isfront, face), 0);
+  EXPECT_TRUE(sameImage(f.frame, before));
+  // frame (800, 350) is card (440, 30); (800, 420) lies outside the bands
+  auto darkest = [&card](int x, int y) {
+    cv::Mat grey;
+    cv::cvtColor(card(cv::Rect(x - 2, y - 2, 5, 5)), grey, cv::COLOR_BGR2GRAY);
+    double lo = 0;
+    cv::minMaxLoc(grey, &lo);
+    return lo;
+  };
+  EXPECT_GT(darkest(440, 30), 200);
+  EXPECT_LT(darkest(440, 100), 150);
+}
+
 TEST(CardRect, RefusesACardOutsideTheWindow) {
   const struct {
     int w, h, camera;
