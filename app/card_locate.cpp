@@ -193,6 +193,19 @@ int process_indeterminacy_rect_back(std::vector<cv::Rect>& longRects, std::vecto
   return 0;
 }
 
+void alignLongLines(std::vector<cv::Rect>& longRects) {
+  int left = kBackAlignMaxLeft;
+  for (const cv::Rect& r : longRects) left = std::min(left, r.x);
+  int maxW = 0;
+  for (cv::Rect& r : longRects) {
+    r.width += r.x - left;
+    r.x = left;
+    if (r.height >= kBackTallLine) r.height = kBackTallLineHeight;
+    maxW = std::max(maxW, r.width);
+  }
+  for (cv::Rect& r : longRects) r.width = std::max(r.width, maxW);
+}
+
 int lineSelect_back(cv::Mat& card, cv::Mat& gray, std::vector<cv::Rect>& lines, cv::Ptr<cv::MSER>& mser,
                     int scale, int oldCamera) {
   const double start = vyr_get_current_time();
@@ -257,19 +270,8 @@ int lineSelect_back(cv::Mat& card, cv::Mat& gray, std::vector<cv::Rect>& lines, 
   }
   if (longRects.size() < 3) return -1;
 
-  int left = kBackAlignMaxLeft;
-  for (const cv::Rect& r : longRects) left = std::min(left, r.x);
-  int maxW = 0;
-  for (cv::Rect& r : longRects) {
-    r.width += r.x - left;
-    r.x = left;
-    if (r.height >= kBackTallLine) r.height = kBackTallLineHeight;
-    maxW = std::max(maxW, r.width);
-  }
-  for (cv::Rect& r : longRects) {
-    r.width = std::max(r.width, maxW);
-    lines.push_back(r);
-  }
+  alignLongLines(longRects);
+  lines.insert(lines.end(), longRects.begin(), longRects.end());
 
   if (rotated) imgRotate(card, angle, 1.0f);
   if (flipped) cv::flip(card, card, -1);

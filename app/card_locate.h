@@ -61,6 +61,11 @@ int detectLettersRect_back(cv::Mat& card, std::vector<cv::Rect>& lines, int oldC
 int lineSelect_back(cv::Mat& card, cv::Mat& gray, std::vector<cv::Rect>& lines, cv::Ptr<cv::MSER>& mser,
                     int scale, int oldCamera);
 
+// Aligns the back's long lines: every left edge moves to the leftmost one (at
+// most x 100) with the right edge kept, every width grows to the widest, and
+// a line 51 or more high becomes 30 high (its top kept).
+void alignLongLines(std::vector<cv::Rect>& longRects);
+
 // Builds a third long line when exactly two were found: splits a box taller
 // than heightLimit into halves, or joins the uncertain boxes between the two
 // lines (or, when the lines are neighbours, a run of boxes just above or just

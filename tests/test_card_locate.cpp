@@ -366,6 +366,23 @@ TEST(BackLines, TwoLongLinesGetTheThirdFromTheBoxesBetween) {
   EXPECT_EQ(lines[2], cv::Rect(0, 420, 880, 30));
 }
 
+TEST(BackLines, LongLinesShareTheirLeftEdgeAndWidth) {
+  using R = cv::Rect;
+  const struct {
+    std::vector<R> in, out;
+  } cases[] = {
+      {{{120, 400, 860, 30}, {140, 450, 850, 30}}, {{100, 400, 890, 30}, {100, 450, 890, 30}}},
+      {{{60, 400, 800, 56}, {80, 470, 700, 50}}, {{60, 400, 800, 30}, {60, 470, 800, 50}}},
+      {{{0, 400, 880, 30}, {0, 450, 880, 51}, {0, 500, 880, 30}},
+       {{0, 400, 880, 30}, {0, 450, 880, 30}, {0, 500, 880, 30}}},
+  };
+  for (const auto& c : cases) {
+    std::vector<R> lines = c.in;
+    alignLongLines(lines);
+    EXPECT_EQ(lines, c.out);
+  }
+}
+
 // ---- the third line of the back ------------------------------------------------------------
 
 TEST(ThirdLine, SplitsOrJoinsAsTheRulesSay) {
