@@ -15,6 +15,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "card_main.h"
 #include "detect/centerface.h"
 #include "gen_data.h"
 #include "global.h"
@@ -25,11 +26,6 @@
 #include "vyrocr.h"
 
 namespace fs = std::filesystem;
-
-// The card class setter of the card path. Declared weak so the driver also
-// links while the card path does not offer it yet; the options are then
-// accepted with no effect.
-void cardMode(int card_class) __attribute__((weak));
 
 int g_camera = 1;
 int g_check_ocr_result = -2;
@@ -164,9 +160,7 @@ int scan(cv::Mat& img, int camera, OCR_RESULT& result) {
 
 bool is_option(const char* a, const char* opt) { return std::strcmp(a, opt) == 0; }
 
-void set_card_mode(int card_class) {
-  if (cardMode) cardMode(card_class);
-}
+void set_card_mode(int card_class) { cardMode(card_class); }
 
 }  // namespace
 

@@ -8,6 +8,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "card_main.h"
 #include "gen_data.h"
 #include "global.h"
 #include "test.h"
@@ -146,7 +147,11 @@ TEST_F(Driver, OptionsSetTheSwitches) {
   EXPECT_EQ(g_test_card, 1);
   EXPECT_EQ(g_test_face, 1);
   EXPECT_EQ(g_scan_none, 1);
+  EXPECT_EQ(cardClass, 2);
   EXPECT_EQ(path, "dir");
+  const char* c1[] = {"vyrocr", "-c1"};
+  parse_args(2, const_cast<char**>(c1), path, recursive);
+  EXPECT_EQ(cardClass, 1);
   const std::pair<const char*, int> models[] = {{"-cn", 2}, {"-en", 0}, {"-env3", 4}, {"-mrz", 1}, {"-gbk", 3}};
   for (const auto& m : models) {
     const char* a[] = {"vyrocr", m.first};

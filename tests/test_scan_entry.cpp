@@ -286,7 +286,7 @@ TEST_F(ScanEntry, DispatchByScanType) {
     init_test_info_item();
     const std::string log = captured([&] { EXPECT_EQ(vyrocr_scan_mat(blank, 0, r), -1); });
     EXPECT_TRUE(contains(log, c.line)) << c.type;
-    EXPECT_EQ(contains(log, "vyr_card_scan: card reading is not available"), c.card) << c.type;
+    EXPECT_EQ(contains(log, "vyr_card_scan: \t"), c.card) << c.type;
     // The passport location runs on the passport and mixed paths only.
     EXPECT_EQ(contains(log, "mrz check: -1"), c.type != 3 && c.type != 11) << c.type;
     const std::string items = get_test_info_line();
