@@ -3,6 +3,7 @@
 // with their expected fields, a recogniser stand-in that answers what is
 // printed under each crop, and log capture.
 #pragma once
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -330,6 +331,33 @@ class FixedMode {
 
 
 // ---- log capture -------------------------------------------------------------------
+
+// Standard output goes to /dev/null while alive: start-up logs its steps and
+// every scan its result at level 1, which would fill a benchmark's report.
+class Silence {
+ public:
+  Silence() {
+    std::fflush(stdout);
+    saved_ = ::dup(STDOUT_FILENO);
+    const int null = ::open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      ::dup2(null, STDOUT_FILENO);
+      ::close(null);
+    }
+  }
+  ~Silence() {
+    std::fflush(stdout);
+    if (saved_ >= 0) {
+      ::dup2(saved_, STDOUT_FILENO);
+      ::close(saved_);
+    }
+  }
+  Silence(const Silence&) = delete;
+  Silence& operator=(const Silence&) = delete;
+
+ private:
+  int saved_ = -1;
+};
 
 inline std::string captured(const std::function<void()>& f) {
   testing::internal::CaptureStdout();

@@ -36,8 +36,9 @@ TEST_F(ChineseVisa, NumberAndCategoryInBothDetectModes) {
     const Page p = loadPage(kVisaPages, name);
     ASSERT_EQ(p["kind"], "visa_chn") << name;
     for (int mode : {0, 1}) {
-      // Under the sanitizer every page once, the modes alternating.
-      if (underSanitizer() && (index + mode) % 2 != 0) continue;
+      // Under the sanitizer every other page, once, the modes alternating
+      // (the NV21 test below scans a page of the other layout).
+      if (underSanitizer() && (index % 2 != 0 || (index / 2 + mode) % 2 != 0)) continue;
       SCOPED_TRACE(std::string(name) + " mode " + std::to_string(mode));
       OCR_RESULT r;
       ASSERT_EQ(scan(readPage(p), mode, r), 0);

@@ -189,6 +189,19 @@ TEST_F(VisaWalk, OutcomesOfTheOtherPaths) {
   cases.push_back({"category of three symbols", script({{0, 0}}, {{0, {reading("AB123456")}}, {3, {reading("Q2X")}}}),
                    0, "AB123456", "old", {0}, 1});
   cases.push_back({"unsure number", script({{0, 0}}, {{0, {reading("AB123456", 0.2f)}}}), -41, "", "old", {0, 1}, 0});
+  // A capital split with its lowercase twin is kept; a letter forced onto a
+  // digit by the letter-first alphabet (score near 0) is not.
+  TextLine split = reading("C1234567");
+  split.scores[0] = 0.05f;
+  cases.push_back({"capital split between cases", script({{1, 0}}, {{1, {split}}, {2, {reading("Q1")}}}), 0,
+                   "C1234567", "Q1", {0, 1}, 1});
+  TextLine forced = reading("O7834305");
+  forced.scores[0] = 0.001f;
+  cases.push_back({"letter forced onto a digit", script({{1, 0}}, {{1, {forced}}}), -41, "", "old", {0, 1}, 0});
+  TextLine repaired = reading("AB12O456");
+  repaired.scores[4] = 0.3f;  // the O the check turns into 0 is judged as the letter read
+  cases.push_back({"O read for 0", script({{0, 0}}, {{0, {repaired}}, {3, {reading("X2")}}}), 0, "AB120456", "X2",
+                   {0}, 1});
   cases.push_back({"unsure category",
                    script({{0, 0}}, {{0, {reading("AB123456")}}, {3, {reading("Q2", 0.3f)}}}), 0, "AB123456", "old",
                    {0}, 1});

@@ -29,7 +29,7 @@
 //   visa name=.. mode=.. layout=.. add_id=.. want_add_id=.. category=.. want_category=..
 //   visa_summary mode=.. pages=.. both_exact=.. add_id_exact=.. add_id_empty=.. add_id_wrong=..
 //        category_exact=.. category_wrong=..   (Chinese visa pages, kind visa_chn)
-//   reading name=.. mode=.. item=.. alphabet=.. text=.. want=.. exact=.. min_score=..
+//   reading name=.. mode=.. item=.. alphabet=.. text=.. want=.. exact=.. min_score=.. scores=..
 //        (with --visa-readings: each recogniser reading of a visa item crop)
 //
 // In "auto" mode, match and rec score the lines of the last attempt that
@@ -227,6 +227,7 @@ void printFail(const Page& p, const std::string& mode, const char* reader, const
 // Walks the visa items of the page just scanned again, printing what the
 // recogniser reads from each item crop before any check:
 //   reading name=.. mode=.. item=number|category alphabet=O|A|N text=.. want=.. exact=0|1 min_score=..
+//           scores=s1,s2,..
 void printVisaReadings(const Page& p, const std::string& mode, const cv::Mat& img, const OCR_RESULT& scanned) {
   cv::Mat page = img;
   if (page.cols != 1600) {
@@ -253,9 +254,13 @@ void printVisaReadings(const Page& p, const std::string& mode, const cv::Mat& im
     const std::string want = item == "number" ? p.get("add_id") : p.get("category");
     float low = 1.f;
     for (float v : t.scores) low = std::min(low, v);
-    std::fprintf(g_out, "reading name=%s mode=%s item=%s alphabet=%c text=%s want=%s exact=%d min_score=%.3f\n",
+    std::string scores;
+    for (float v : t.scores) scores += (scores.empty() ? "" : ",") + std::to_string(v).substr(0, 5);
+    std::fprintf(g_out,
+                 "reading name=%s mode=%s item=%s alphabet=%c text=%s want=%s exact=%d min_score=%.3f scores=%s\n",
                  p.name.c_str(), mode.c_str(), item.c_str(), alphabet, t.text.empty() ? "-" : t.text.c_str(),
-                 want.c_str(), t.text == want ? 1 : 0, t.scores.empty() ? 0.f : low);
+                 want.c_str(), t.text == want ? 1 : 0, t.scores.empty() ? 0.f : low,
+                 scores.empty() ? "-" : scores.c_str());
     return t;
   };
   OCR_RESULT copy = scanned;

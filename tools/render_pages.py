@@ -12,8 +12,9 @@ For every page two files are written into the output directory:
 
   <name>.png   the page (RGB, or grey when the variant asks for it)
   <name>.txt   the expected fields, one "key:value" line each:
-               kind       passport, visa_a (2 x 44), visa_b (2 x 36) or
-                          odd_lengths (no MRZ, see below)
+               kind       passport, visa_a (2 x 44), visa_b (2 x 36),
+                          visa_chn (2 x 44, see below) or odd_lengths (no
+                          MRZ, see below)
                mrz1, mrz2 the two MRZ lines
                cert_type  1 passport, 7 visa
                id         document number without its check digit and fillers
@@ -41,7 +42,22 @@ some issued by China with a visa number in the optional data), each with a
 random mix of the committed set's degradations (tilt, blur, noise, low
 contrast, a worn run, specks, another width or pitch, grey). Names are
 r0000_<kind>.png ...; the .txt also gives cert_type 8 for permits and, for a
-Chinese permit, add_id and category.
+Chinese permit, add_id and category; for a visa issued by China, the category
+its MRZ letter stands for.
+
+Chinese visa data pages (kind "visa_chn", see draw_chn_visa): a 2 x 44 visa
+issued by China with its visa number printed in red and its category, at the
+places the reader looks for them relative to MRZ line 1, in either layout
+(number just above the MRZ or high above it). The .txt adds add_id (the
+printed number), category and layout. The committed set (tests/data/
+visa_pages) and a held-out set of this kind only:
+
+  /usr/bin/python3 tools/render_pages.py tests/data/visa_pages --chn
+  /usr/bin/python3 tools/render_pages.py /tmp/visas --count 200 --seed 31 --kind visa_chn
+
+Held-out Chinese visa pages get the degradations above except grey (the
+number is found by its red print) and are stored without the 64-colour
+palette, which can merge the red into the dark ink.
 """
 import argparse
 import os
