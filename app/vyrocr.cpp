@@ -19,6 +19,7 @@
 #include "matchocr.h"
 #include "passport_locate2.h"
 #include "passport_scan.h"
+#include "passport_visa.h"
 #include "passport_visa_utils.h"
 #include "scrfd.h"
 #include "test_ocr_result.h"
@@ -332,9 +333,12 @@ int vyr_passport_result_analysis(cv::Mat& page, OCR_RESULT& result) {
   const int r = passportMatchOcr2(page, g_posRect, result);
   if (r >= 0) {
     if (passport_ocr_result.mrz[0] == 'V' && std::strncmp(passport_ocr_result.issue_country, "CHN", 3) == 0) {
-      // The printed visa number and category are not read in this build;
-      // the record keeps what the MRZ gave.
-      vyr_log(0, "chinese visa: number and category are not read");
+      // The visa number and category are printed on the page, not in the
+      // MRZ; a failed reading is not an error of the scan, and the MRZ's
+      // visa-type letter still gives the category.
+      get_visa_issue_info(page, result);
+      normalize_visa_category(passport_ocr_result.mrz[1], result.category);
+      vyr_log(0, "-------------support visa------------\n");
     }
     print_passport_result(result);
     cv::Mat face;

@@ -71,10 +71,12 @@ int vyrocr_scan_passport(cv::Mat& frame, OCR_RESULT& result);
 int vyr_passport_scan(cv::Mat& page, OCR_RESULT& result);
 int vyr_mixed_scan(cv::Mat& page, OCR_RESULT& result);
 
-// Reads the segmented MRZ of a located page into result, crops the holder's
-// photograph into g_faceimg (on success) and the page without its margin into
-// g_cropimg (always). 0 or the MRZ reader's negative code; 0 at once in
-// locate-only mode.
+// Reads the segmented MRZ of a located page into result; for a visa issued
+// by China also the printed visa number (add_id) and category, which is then
+// brought into its standard form (normalize_visa_category). Crops the
+// holder's photograph into g_faceimg (on success) and the page without its
+// margin into g_cropimg (always). 0 or the MRZ reader's negative code (a
+// failed visa reading is not one); 0 at once in locate-only mode.
 int vyr_passport_result_analysis(cv::Mat& page, OCR_RESULT& result);
 
 // Brings the category printed on a Chinese visa (category, NUL-terminated,

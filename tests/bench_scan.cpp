@@ -7,11 +7,6 @@
 // segmentation, the MRZ detector fixture and the face detector fixture run.
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cstdio>
-
 #include "global.h"
 #include "passport_detect_mrz.h"
 #include "passport_locate2.h"
@@ -23,31 +18,6 @@
 using namespace scanfx;
 
 namespace {
-
-// The scan logs "ocr return" at level 1 on every call and start-up logs its
-// steps; standard output is silenced meanwhile.
-class Silence {
- public:
-  Silence() {
-    std::fflush(stdout);
-    saved_ = ::dup(STDOUT_FILENO);
-    const int null = ::open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-      ::dup2(null, STDOUT_FILENO);
-      ::close(null);
-    }
-  }
-  ~Silence() {
-    std::fflush(stdout);
-    if (saved_ >= 0) {
-      ::dup2(saved_, STDOUT_FILENO);
-      ::close(saved_);
-    }
-  }
-
- private:
-  int saved_ = -1;
-};
 
 // Start-up once for all benchmarks; the page and its expected fields.
 struct Setup {

@@ -5,8 +5,6 @@
 // models (skipped when models-release has not been built).
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <string>
 #include <vector>
 
@@ -175,29 +173,7 @@ TEST_F(StandIns, TheMatchedNumberStandsWhenTheEnglishRecogniserConfirmsIt) {
 
 // ---- with the released models ------------------------------------------------------------
 
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
-
-const std::string kRelease = std::string(VYR_SOURCE_DIR) + "/models-release";
-
-class Released : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    if (!exists(kRelease + "/ocrv3_mrz.p")) return;
-    vyr_set_log_dummy(1);
-    // The whole released directory, face and card detectors included, must start the system.
-    init_ = vyrocr_init(kRelease.c_str(), "", 1);
-  }
-  static void TearDownTestSuite() { vyrocr_unInit(); }
-  void SetUp() override {
-    if (!exists(kRelease + "/ocrv3_mrz.p")) GTEST_SKIP() << "models-release not built";
-    ASSERT_EQ(init_, 0);
-  }
-  static int init_;
-};
-int Released::init_ = -1;
+class Released : public ReleasedModels {};
 
 // Both detect modes; under the sanitizer only the mode that shows the
 // misreading (0 for the U pages, 1 for the spaced visas).

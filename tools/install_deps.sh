@@ -4,7 +4,7 @@
 set -euo pipefail
 pkgs=(
   build-essential cmake pkg-config
-  libopencv-dev libopencv-contrib-dev libpolyclipping-dev fonts-ocr-b fonts-wqy-microhei
+  libopencv-dev libopencv-contrib-dev libpolyclipping-dev fonts-ocr-b fonts-wqy-microhei fonts-dejavu-core
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 python3-numpy python3-onnx python3-opencv python3-pil python3-torch
 )

@@ -4,6 +4,7 @@
 //
 //   vyrmeasure --models DIR --pages DIR [--modes 0,1,auto] [--limit N]
 //              [--scan-type 1] [--camera 1] [--quiet-fails] [--log]
+//              [--visa-readings]
 //
 // Each page is scanned through vyrocr_scan_mat in each detect mode asked for:
 // "0" (geometry, fixed), "1" (text detector, fixed) and "auto" (the mode
@@ -25,6 +26,11 @@
 //        match_doc=.. match_line=.. match_char=.. rec_doc=.. rec_line=.. rec_char=..
 //        ms_mean=.. ms_median=.. ms_p95=.. ms_max=..
 //   codes mode=.. <code>=<count> ...
+//   visa name=.. mode=.. layout=.. add_id=.. want_add_id=.. category=.. want_category=..
+//   visa_summary mode=.. pages=.. both_exact=.. add_id_exact=.. add_id_empty=.. add_id_wrong=..
+//        category_exact=.. category_wrong=..   (Chinese visa pages, kind visa_chn)
+//   reading name=.. mode=.. item=.. alphabet=.. text=.. want=.. exact=.. min_score=.. scores=..
+//        (with --visa-readings: each recogniser reading of a visa item crop)
 //
 // In "auto" mode, match and rec score the lines of the last attempt that
 // reached the reader. The scan type is 1 (passport path) unless --scan-type
@@ -45,9 +51,11 @@
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "global.h"
 #include "matchocr.h"
+#include "passport_visa.h"
 #include "result.h"
 #include "scan_utils.h"
 #include "vyr_log.h"
@@ -58,6 +66,8 @@ namespace {
 // The records; the library's own log goes to standard output, which is
 // muted unless --log is given.
 FILE* g_out = stdout;
+// --visa-readings: every recogniser reading of a Chinese visa's items.
+bool g_visaReadings = false;
 
 struct Page {
   std::string name;
@@ -85,6 +95,11 @@ struct Tally {
   long chars[3] = {0, 0, 0};
   std::vector<double> ms;
   std::map<int, int> codes;
+  // Chinese visa pages (kind visa_chn): the printed number and category.
+  int visaPages = 0;
+  int visaBoth = 0;
+  int addIdExact = 0, addIdEmpty = 0, addIdWrong = 0;
+  int categoryExact = 0, categoryWrong = 0;
 };
 
 std::vector<Page> loadPages(const std::string& dir, int limit) {
@@ -105,7 +120,8 @@ std::vector<Page> loadPages(const std::string& dir, int limit) {
     }
     // Pages without a machine-readable zone (odd line lengths) have nothing to read.
     const std::string kind = p.get("kind");
-    if (kind == "passport" || kind == "visa_a" || kind == "visa_b" || kind == "permit") pages.push_back(p);
+    if (kind == "passport" || kind == "visa_a" || kind == "visa_b" || kind == "permit" || kind == "visa_chn")
+      pages.push_back(p);
   }
   ::closedir(d);
   std::sort(pages.begin(), pages.end(), [](const Page& a, const Page& b) { return a.name < b.name; });
@@ -208,6 +224,51 @@ void printFail(const Page& p, const std::string& mode, const char* reader, const
                   i + 1, want[i].c_str(), got[i].empty() ? "-" : got[i].c_str());
 }
 
+// Walks the visa items of the page just scanned again, printing what the
+// recogniser reads from each item crop before any check:
+//   reading name=.. mode=.. item=number|category alphabet=O|A|N text=.. want=.. exact=0|1 min_score=..
+//           scores=s1,s2,..
+void printVisaReadings(const Page& p, const std::string& mode, const cv::Mat& img, const OCR_RESULT& scanned) {
+  cv::Mat page = img;
+  if (page.cols != 1600) {
+    const double s = page.cols / 1600.0;
+    cv::resize(img, page, cv::Size(1600, static_cast<int>(std::lround(page.rows / s))), 0, 0, cv::INTER_LINEAR);
+  }
+  if (page.channels() != 3) return;
+  VisaItemReaders readers = defaultVisaItemReaders();
+  std::string item;
+  const auto textBox = readers.text_box;
+  readers.text_box = [&](cv::Mat& crop, int minLong, int minShort, TEXT_BOX_FILTER_TYPE f, SCAN_LOCATION l,
+                         cv::RotatedRect& box) {
+    item = "number";
+    return textBox(crop, minLong, minShort, f, l, box);
+  };
+  const auto categoryBox = readers.category_box;
+  readers.category_box = [&](cv::Mat& crop, cv::Mat& box, cv::Size k, int l) {
+    item = "category";
+    return categoryBox(crop, box, k, l);
+  };
+  const auto recognise = readers.recognise;
+  readers.recognise = [&](const cv::Mat& image, char alphabet) {
+    TextLine t = recognise(image, alphabet);
+    const std::string want = item == "number" ? p.get("add_id") : p.get("category");
+    float low = 1.f;
+    for (float v : t.scores) low = std::min(low, v);
+    std::string scores;
+    for (float v : t.scores) scores += (scores.empty() ? "" : ",") + std::to_string(v).substr(0, 5);
+    std::fprintf(g_out,
+                 "reading name=%s mode=%s item=%s alphabet=%c text=%s want=%s exact=%d min_score=%.3f scores=%s\n",
+                 p.name.c_str(), mode.c_str(), item.c_str(), alphabet, t.text.empty() ? "-" : t.text.c_str(),
+                 want.c_str(), t.text == want ? 1 : 0, t.scores.empty() ? 0.f : low,
+                 scores.empty() ? "-" : scores.c_str());
+    return t;
+  };
+  OCR_RESULT copy = scanned;
+  copy.add_id[0] = '\0';
+  copy.category[0] = '\0';
+  get_visa_issue_info(page, copy, readers);
+}
+
 void measurePage(const Page& p, const ModeRun& m, int scanType, bool showFails, Tally& t) {
   cv::Mat img = cv::imread(p.png, cv::IMREAD_UNCHANGED);
   if (img.empty()) {
@@ -229,6 +290,7 @@ void measurePage(const Page& p, const ModeRun& m, int scanType, bool showFails, 
     const double t0 = vyr_get_current_time();
     code = vyrocr_scan_mat(img, 1, r);
     ms += vyr_get_current_time() - t0;
+    if (g_visaReadings && code == 0 && p.get("kind") == "visa_chn") printVisaReadings(p, m.label, img, r);
     // The reader ran on this attempt's lines exactly when the result analysis
     // inverted the merged line image.
     if (!g_line12_2.empty() && (g_posRect.size() == 88 || g_posRect.size() == 72)) {
@@ -251,6 +313,23 @@ void measurePage(const Page& p, const ModeRun& m, int scanType, bool showFails, 
       "match_l2=%d rec=%d rec_l1=%d rec_l2=%d\n",
       p.name.c_str(), m.label.c_str(), code, ms, located ? 1 : 0, full.doc, full.line[0], full.line[1], match.doc,
       match.line[0], match.line[1], rec.doc, rec.line[0], rec.line[1]);
+  if (p.get("kind") == "visa_chn") {
+    // A wrong value is one that is filled and differs from the print; an
+    // empty number is a refusal.
+    const std::string addId = r.add_id, category = r.category;
+    const bool idOk = code == 0 && addId == p.get("add_id");
+    const bool catOk = code == 0 && category == p.get("category");
+    ++t.visaPages;
+    t.visaBoth += idOk && catOk ? 1 : 0;
+    t.addIdExact += idOk ? 1 : 0;
+    t.addIdEmpty += addId.empty() ? 1 : 0;
+    t.addIdWrong += !addId.empty() && addId != p.get("add_id") ? 1 : 0;
+    t.categoryExact += catOk ? 1 : 0;
+    t.categoryWrong += !category.empty() && category != p.get("category") ? 1 : 0;
+    std::fprintf(g_out, "visa name=%s mode=%s layout=%s add_id=%s want_add_id=%s category=%s want_category=%s\n",
+                 p.name.c_str(), m.label.c_str(), p.get("layout").c_str(), addId.empty() ? "-" : addId.c_str(),
+                 p.get("add_id").c_str(), category.empty() ? "-" : category.c_str(), p.get("category").c_str());
+  }
   if (showFails) {
     if (!full.doc) {
       if (full.line[0] && full.line[1])
@@ -291,12 +370,18 @@ void printSummary(const std::string& mode, Tally& t) {
   std::fprintf(g_out, "codes mode=%s", mode.c_str());
   for (const auto& c : t.codes) std::fprintf(g_out, " %d=%d", c.first, c.second);
   std::fprintf(g_out, "\n");
+  if (t.visaPages > 0)
+    std::fprintf(g_out,
+                 "visa_summary mode=%s pages=%d both_exact=%d add_id_exact=%d add_id_empty=%d add_id_wrong=%d "
+                 "category_exact=%d category_wrong=%d\n",
+                 mode.c_str(), t.visaPages, t.visaBoth, t.addIdExact, t.addIdEmpty, t.addIdWrong, t.categoryExact,
+                 t.categoryWrong);
 }
 
 void usage() {
   std::fprintf(stderr,
                "usage: vyrmeasure --models DIR --pages DIR [--modes 0,1,auto] [--limit N] [--scan-type T]\n"
-               "                  [--camera 0|1] [--quiet-fails] [--log]\n");
+               "                  [--camera 0|1] [--quiet-fails] [--log] [--visa-readings]\n");
 }
 
 }  // namespace
@@ -325,6 +410,8 @@ int main(int argc, char** argv) {
       showFails = false;
     else if (a == "--log")
       keepLog = true;
+    else if (a == "--visa-readings")
+      g_visaReadings = true;
     else {
       usage();
       return 2;

@@ -12,8 +12,9 @@ For every page two files are written into the output directory:
 
   <name>.png   the page (RGB, or grey when the variant asks for it)
   <name>.txt   the expected fields, one "key:value" line each:
-               kind       passport, visa_a (2 x 44), visa_b (2 x 36) or
-                          odd_lengths (no MRZ, see below)
+               kind       passport, visa_a (2 x 44), visa_b (2 x 36),
+                          visa_chn (2 x 44, see below) or odd_lengths (no
+                          MRZ, see below)
                mrz1, mrz2 the two MRZ lines
                cert_type  1 passport, 7 visa
                id         document number without its check digit and fillers
@@ -41,7 +42,22 @@ some issued by China with a visa number in the optional data), each with a
 random mix of the committed set's degradations (tilt, blur, noise, low
 contrast, a worn run, specks, another width or pitch, grey). Names are
 r0000_<kind>.png ...; the .txt also gives cert_type 8 for permits and, for a
-Chinese permit, add_id and category.
+Chinese permit, add_id and category; for a visa issued by China, the category
+its MRZ letter stands for.
+
+Chinese visa data pages (kind "visa_chn", see draw_chn_visa): a 2 x 44 visa
+issued by China with its visa number printed in red and its category, at the
+places the reader looks for them relative to MRZ line 1, in either layout
+(number just above the MRZ or high above it). The .txt adds add_id (the
+printed number), category and layout. The committed set (tests/data/
+visa_pages) and a held-out set of this kind only:
+
+  /usr/bin/python3 tools/render_pages.py tests/data/visa_pages --chn
+  /usr/bin/python3 tools/render_pages.py /tmp/visas --count 200 --seed 31 --kind visa_chn
+
+Held-out Chinese visa pages get the degradations above except grey (the
+number is found by its red print) and are stored without the 64-colour
+palette, which can merge the red into the dark ink.
 """
 import argparse
 import os
@@ -163,6 +179,10 @@ def make_identity(rng, kind, issuer=None):
     if kind == "permit" and issuer == "CHN":
         fields["add_id"] = visa_no
         fields["category"] = "居留证"
+    if kind in ("visa_a", "visa_b") and issuer == "CHN":
+        # Nothing else is printed: the category is the one the MRZ's visa-type
+        # letter stands for (for these letters the letter itself).
+        fields["category"] = code[1]
     return fields
 
 
@@ -199,17 +219,8 @@ def draw_pattern(draw, width, height, colour):
         draw.line(pts, fill=colour, width=1)
 
 
-def render_page(rng, fields, variant):
-    W, H = 1600, variant.get("page_height", 1200)
-    paper = variant.get("paper", (238, 234, 224))
-    ink = variant.get("ink", (25, 25, 30))
-    img = Image.new("RGB", (W, H), paper)
-    d = ImageDraw.Draw(img)
-    mrz_top = H - variant.get("mrz_bottom", 110) - variant.get("line_gap", 56)
-    if variant.get("pattern", True):
-        tint = tuple(max(0, c - 14) for c in paper)
-        draw_pattern(d, W, mrz_top - 40, tint)
-
+def draw_data_fields(img, d, rng, fields, paper, ink, mrz_top):
+    """The header, photo and printed fields of a passport, permit or visa page."""
     passport = fields["kind"] in ("passport", "odd_lengths", "permit")
     label_font = ImageFont.truetype(SANS, 19)
     value_font = ImageFont.truetype(SANS_BOLD, 28)
@@ -247,12 +258,191 @@ def render_page(rng, fields, variant):
            fill=(40, 50, 120), width=3)
     d.text((980, mrz_top - 140), "Authority / Autorite  MFA", fill=label_colour, font=label_font)
 
-    # The machine-readable zone: OCR-B at a fixed pitch, characters centred
-    # in their cells, starting at the same column on both lines.
+
+def mrz_geometry(fields, variant, page_width):
+    """Pitch, OCR-B size and left edge of the MRZ lines."""
     pitch = variant.get("pitch", 26 if len(fields["mrz1"]) == 44 else 30)
     size = variant.get("font_size", 38 if pitch <= 27 else 41)
+    left = variant.get("mrz_left", (page_width - pitch * len(fields["mrz1"])) // 2)
+    return pitch, size, left
+
+
+# ---- the Chinese visa data page (kind "visa_chn") ---------------------------------
+#
+# A visa issued by China prints two items its MRZ (2 x 44, "V" + visa-type
+# letter + "CHN") does not hold: the visa number in red and the visa category.
+# Both stand at fixed places relative to MRZ line 1, counted in MRZ character
+# pitches p from the left edge of character 1 (x) and up from the top of the
+# line-1 characters (y); the reader looks for them in these regions:
+#
+#   layout "bottom": number in characters 36 .. 47, 1 .. 5 p above the line;
+#                    category in characters 12 .. 16, 16 .. 19 p above;
+#   layout "top":    number in characters 29 .. 51, 20 .. 26 p above;
+#                    category in characters 5 .. 13, 17 .. 20 p above.
+#
+# The page draws each item in the middle of its region, with a little
+# placement jitter, at print sizes a visa sticker carries at the MRZ's 10
+# characters per inch: the number 2.5 to 3 mm high (about 1.0 to 1.15 p), the
+# category about as high as the MRZ characters, narrowed when it has two
+# characters as the category field of a sticker is. Nothing else is printed
+# in the regions; field labels and values stand clear of them.
+
+# (MRZ visa-type letter, printed category); the two-character categories
+# whose digit only the printed item tells are listed twice.
+CHN_CATEGORIES = [("C", "C"), ("D", "D"), ("F", "F"), ("G", "G"), ("J", "J1"), ("P", "J2"),
+                  ("L", "L"), ("M", "M"), ("R", "R"), ("Z", "Z"),
+                  ("Q", "Q1"), ("Q", "Q2"), ("S", "S1"), ("S", "S2"), ("X", "X1"), ("X", "X2")] + \
+                 [("Q", "Q1"), ("Q", "Q2"), ("S", "S1"), ("S", "S2"), ("X", "X1"), ("X", "X2")]
+# The category an MRZ visa-type letter stands for where it differs from the letter.
+MRZ_CATEGORY = {"J": "J1", "P": "J2"}
+SANS_MONO_BOLD = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono-Bold.ttf"
+# Fonts of the numbering print: (file, horizontal squeeze).
+CHN_NUMBER_FONTS = [(SANS_MONO_BOLD, 1.0), (SANS_BOLD, 0.82), (OCRB, 1.0)]
+CITIES = ["LONDON", "PARIS", "BERLIN", "ROME", "MADRID", "OSLO", "OTTAWA", "TOKYO", "SEOUL",
+          "CANBERRA", "VIENNA", "WARSAW", "LISBON", "DUBLIN", "PRAGUE", "BUDAPEST"]
+
+
+def chn_visa_number(rng, layout):
+    """A visa number: 2 letters or digits and 6 digits printed just above the
+    MRZ, a letter and 7 digits printed high; sometimes nine digits."""
+    digits = lambda n: "".join(rng.choice("0123456789") for _ in range(n))
+    if rng.random() < 0.15:
+        return digits(9)
+    if layout == "top":
+        return rng.choice(DOC_LETTERS) + digits(7)
+    lead = rng.choice(DOC_LETTERS) + rng.choice(DOC_LETTERS if rng.random() < 0.8 else "0123456789")
+    return lead + digits(6)
+
+
+def make_chn_visa(rng, layout=None):
+    """A Chinese visa: the MRZ of a 2 x 44 visa issued by China, its layout,
+    printed number and category."""
+    fields = make_identity(rng, "visa_a", "CHN")
+    letter, category = rng.choice(CHN_CATEGORIES)
+    fields["mrz1"] = "V" + letter + fields["mrz1"][2:]
+    fields["kind"] = "visa_chn"
+    fields["layout"] = layout or rng.choice(["bottom", "top"])
+    fields["add_id"] = chn_visa_number(rng, fields["layout"])
+    fields["category"] = category
+    if len(fields["add_id"]) == 9:
+        # The older print with a nine-digit number has no category field; the
+        # category is then the one the MRZ letter stands for.
+        fields["category"] = MRZ_CATEGORY.get(letter, letter)
+    return fields
+
+
+def ink_box(font, text):
+    """The ink bounding box of text drawn at the origin on its baseline."""
+    probe = Image.new("L", (int(font.getlength(text)) + 4 * font.size, 3 * font.size), 0)
+    ImageDraw.Draw(probe).text((2 * font.size, 2 * font.size), text, font=font, fill=255, anchor="ls")
+    x0, y0, x1, y1 = probe.getbbox()
+    return x0 - 2 * font.size, y0 - 2 * font.size, x1 - 2 * font.size, y1 - 2 * font.size
+
+
+def font_for_cap_height(path, cap):
+    """The font of `path` whose capital letters are about `cap` pixels high."""
+    size = max(6, int(round(cap / 0.73)))
+    for _ in range(3):
+        font = ImageFont.truetype(path, size)
+        height = -ink_box(font, "E")[1]
+        size = max(6, int(round(size * cap / float(height))))
+    return ImageFont.truetype(path, size)
+
+
+def draw_centred(img, text, centre, font, fill, squeeze=1.0, angle=0.0):
+    """Draws text with its ink centred at `centre`, narrowed by `squeeze` and
+    turned by `angle` degrees."""
+    x0, y0, x1, y1 = ink_box(font, text)
+    pad = 4
+    mask = Image.new("L", (x1 - x0 + 2 * pad, y1 - y0 + 2 * pad), 0)
+    ImageDraw.Draw(mask).text((pad - x0, pad - y0), text, font=font, fill=255, anchor="ls")
+    if squeeze != 1.0:
+        mask = mask.resize((max(1, int(round(mask.width * squeeze))), mask.height), Image.BICUBIC)
+    if angle:
+        mask = mask.rotate(angle, resample=Image.BICUBIC, expand=True)
+    img.paste(Image.new("RGB", mask.size, fill),
+              (int(round(centre[0] - mask.width / 2.0)), int(round(centre[1] - mask.height / 2.0))), mask)
+
+
+def draw_chn_visa(img, d, rng, fields, variant, paper, ink, mrz_top):
+    """The fields of a Chinese visa sticker, with its red number and category."""
+    W = img.size[0]
+    pitch, size, left = mrz_geometry(fields, variant, W)
+    top = mrz_top + ink_box(ImageFont.truetype(OCRB, size), "A")[1]  # top of the line-1 characters
+    at = lambda px, py: (left + px * pitch, top - py * pitch)
+    jitter = lambda a: rng.uniform(-a, a) * pitch
+    bottom = fields["layout"] == "bottom"
+
+    label_font = ImageFont.truetype(SANS, 19)
+    value_font = ImageFont.truetype(SANS_BOLD, 26)
+    label_colour = tuple(int(0.55 * c) for c in paper)
+    d.text((60, 40), "VISA", fill=(70, 40, 90), font=ImageFont.truetype(SANS_BOLD, 40))
+    d.text((60 + 60 * 4, 52), "CHINA", fill=label_colour, font=label_font)
+
+    # The photo on the left, beside the category (number above the MRZ) or
+    # below it (number high).
+    photo = (at(-0.5, 19.0), at(9.5, 5.0)) if bottom else (at(-0.5, 15.5), at(10.0, 2.0))
+    draw_photo(img, (int(photo[0][0]), int(photo[0][1]), int(photo[1][0]), int(photo[1][1])), rng)
+
+    # The category: label above its region, value in the middle of it.
+    cx, cy = at(13.0, 17.5) if bottom else at(8.0, 18.5)
+    cx += jitter(0.2)
+    cy += jitter(0.2)
+    if len(fields["add_id"]) != 9:
+        d.text((cx - 1.5 * pitch, top - (19.5 if bottom else 20.5) * pitch), "Category", fill=label_colour,
+               font=label_font, anchor="ls")
+        cap_mrz = -ink_box(ImageFont.truetype(OCRB, size), "A")[1]
+        cat_font = font_for_cap_height(SANS_BOLD, cap_mrz * rng.uniform(0.95, 1.15))
+        x0, y0, x1, y1 = ink_box(cat_font, fields["category"])
+        squeeze = min(1.0, 1.2 * (y1 - y0) / float(x1 - x0)) if len(fields["category"]) > 1 else 1.0
+        draw_centred(img, fields["category"], (cx, cy), cat_font, ink, squeeze)
+
+    # The other fields, in two columns right of the category, clear of both
+    # number regions.
+    century_b = 19 if int(fields["birthday"][:2]) > 30 else 20
+    entries = rng.choice(["01", "02", "M"])
+    rows = [("Entries", entries), ("Enter before", pretty_date(fields["valid_to"], 20)),
+            ("Duration of each stay", "%03d" % rng.choice([30, 60, 90, 180])),
+            ("Issue date", pretty_date(random_date(rng, 2023, 2025), 20)),
+            ("Issued in", rng.choice(CITIES)), ("Passport No.", fields["id"]),
+            ("Birth date", pretty_date(fields["birthday"], century_b)),
+            ("Full name", fields["name_en"].replace("  ", " "))]
+    fx = left + (17 if bottom else 14) * pitch
+    for i, (label, value) in enumerate(rows):
+        x = fx + (i // 4) * 13 * pitch
+        y = top - 19.5 * pitch + (i % 4) * 2.7 * pitch
+        d.text((x, y), label, fill=label_colour, font=label_font)
+        d.text((x, y + 23), value, fill=ink, font=value_font)
+
+    # The visa number in red, as a numbering machine prints it.
+    nx, ny = at(41.0, 3.0) if bottom else at(39.0, 23.0)
+    path, squeeze = rng.choice(CHN_NUMBER_FONTS)
+    number_font = font_for_cap_height(path, pitch * rng.uniform(1.0, 1.15))
+    red = (rng.randint(180, 215), rng.randint(20, 45), rng.randint(30, 55))
+    draw_centred(img, fields["add_id"], (nx + jitter(0.25), ny + jitter(0.25)), number_font, red, squeeze,
+                 rng.uniform(-0.8, 0.8))
+
+
+def render_page(rng, fields, variant):
+    W, H = 1600, variant.get("page_height", 1200)
+    paper = variant.get("paper", (238, 234, 224))
+    ink = variant.get("ink", (25, 25, 30))
+    img = Image.new("RGB", (W, H), paper)
+    d = ImageDraw.Draw(img)
+    mrz_top = H - variant.get("mrz_bottom", 110) - variant.get("line_gap", 56)
+    if variant.get("pattern", True):
+        tint = tuple(max(0, c - 14) for c in paper)
+        draw_pattern(d, W, mrz_top - 40, tint)
+
+    if fields["kind"] == "visa_chn":
+        draw_chn_visa(img, d, rng, fields, variant, paper, ink, mrz_top)
+    else:
+        draw_data_fields(img, d, rng, fields, paper, ink, mrz_top)
+
+    # The machine-readable zone: OCR-B at a fixed pitch, characters centred
+    # in their cells, starting at the same column on both lines.
+    pitch, size, left = mrz_geometry(fields, variant, W)
     font = ImageFont.truetype(OCRB, size)
-    left = variant.get("mrz_left", (W - pitch * len(fields["mrz1"])) // 2)
     mrz_ink = variant.get("mrz_ink", (20, 20, 24))
     faint = variant.get("faint")  # (line, first, count, grey): a worn run of characters
     specks = variant.get("specks")  # grey of faint dots printed between the characters
@@ -320,11 +510,40 @@ PAGES = [
 ]
 
 
+# The committed Chinese visa pages: both layouts, one- and two-character
+# categories, a nine-digit number, and the degradations of the passport set.
+CHN_PAGES = [
+    ("c01_bottom_clean", {"layout": "bottom", "category": ("Q", "Q2")}),
+    ("c02_top_clean", {"layout": "top", "category": ("X", "X1")}),
+    ("c03_bottom_tilt_blur", {"layout": "bottom", "category": ("S", "S1"), "tilt": -1.5, "blur": 1.0}),
+    ("c04_top_tilt_short", {"layout": "top", "category": ("L", "L"), "tilt": 2.0, "page_height": 1000}),
+    ("c05_bottom_nine_digits", {"layout": "bottom", "category": ("Q", "Q"), "number": "046218395"}),
+    ("c06_top_dark_small", {"layout": "top", "category": ("Q", "Q1"), "number": "K3820417", "width": 1200,
+                            "paper": (150, 146, 140), "ink": (40, 40, 40), "mrz_ink": (35, 35, 35)}),
+]
+
+
+def render_chn_set(out_dir, seed):
+    for index, (name, variant) in enumerate(CHN_PAGES):
+        rng = random.Random(seed * 1000 + 500 + index)
+        variant = dict(variant)
+        variant.setdefault("noise_seed", seed + 500 + index)
+        fields = make_chn_visa(rng, variant["layout"])
+        letter, category = variant["category"]
+        fields["mrz1"] = "V" + letter + fields["mrz1"][2:]
+        fields["add_id"] = variant.get("number", fields["add_id"])
+        fields["category"] = category if len(fields["add_id"]) != 9 else MRZ_CATEGORY.get(letter, letter)
+        img = render_page(rng, fields, variant)
+        stored = img.quantize(colors=64, method=Image.Quantize.MEDIANCUT) if img.mode == "RGB" else img
+        stored.save(os.path.join(out_dir, name + ".png"), optimize=True)
+        write_expected(os.path.join(out_dir, name + ".txt"), fields, variant, img)
+
+
 def write_expected(path, fields, variant, img):
     keys = ["kind", "mrz1", "mrz2", "cert_type", "id", "name_en", "nationality", "birthday",
             "sex", "valid_to", "issue_country"]
     # Only permits have these; the committed pages' files stay as they were.
-    keys += [k for k in ("add_id", "category") if k in fields]
+    keys += [k for k in ("add_id", "category", "layout") if k in fields]
     with open(path, "w", encoding="utf-8") as f:
         for k in keys:
             f.write("%s:%s\n" % (k, fields[k]))
@@ -376,17 +595,28 @@ def random_variant(rng, kind):
     return v
 
 
-def render_random(out_dir, seed, count):
+def render_random(out_dir, seed, count, only_kind=None):
     """Held-out pages: `count` random documents with random degradations."""
     kinds = ["passport"] * 4 + ["visa_a"] * 2 + ["visa_b"] * 2 + ["permit"] * 2
+    if only_kind:
+        kinds = [only_kind]
     for index in range(count):
         rng = random.Random(seed * 1000003 + index)
         kind = rng.choice(kinds)
         variant = random_variant(rng, kind)
         variant["noise_seed"] = seed * 1000003 + index
-        fields = make_identity(rng, kind, variant.get("issuer"))
+        if kind == "visa_chn":
+            # The red print is what finds the number; a grey copy has none.
+            variant.pop("grey", None)
+            fields = make_chn_visa(rng)
+        else:
+            fields = make_identity(rng, kind, variant.get("issuer"))
         img = render_page(rng, fields, variant)
         stored = img.quantize(colors=64, method=Image.Quantize.MEDIANCUT) if img.mode == "RGB" else img
+        if kind == "visa_chn":
+            # A 64-colour palette may merge the red print into the dark ink,
+            # which no camera frame does.
+            stored = img
         name = "r%04d_%s" % (index, kind)
         stored.save(os.path.join(out_dir, name + ".png"), optimize=False)
         write_expected(os.path.join(out_dir, name + ".txt"), fields, variant, img)
@@ -398,10 +628,17 @@ def main():
     ap.add_argument("--seed", type=int, default=20240611)
     ap.add_argument("--count", type=int, default=0,
                     help="render this many random held-out pages instead of the committed set")
+    ap.add_argument("--kind", choices=["passport", "visa_a", "visa_b", "permit", "visa_chn"],
+                    help="held-out pages of this kind only")
+    ap.add_argument("--chn", action="store_true",
+                    help="render the committed Chinese visa pages (tests/data/visa_pages)")
     args = ap.parse_args()
     os.makedirs(args.out_dir, exist_ok=True)
     if args.count > 0:
-        render_random(args.out_dir, args.seed, args.count)
+        render_random(args.out_dir, args.seed, args.count, args.kind)
+        return
+    if args.chn:
+        render_chn_set(args.out_dir, args.seed)
         return
     for index, (name, kind, variant) in enumerate(PAGES):
         rng = random.Random(args.seed * 1000 + index)
